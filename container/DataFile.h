@@ -1,0 +1,278 @@
+#pragma once
+// DataFile: one open container file. It owns the file handle, the three images
+// of the file header, the block cache with the pinned root block, the file's
+// named mutex and, optionally, the shared header block. The container layer
+// (header, open and close, accesses, commit, undo, notification) and the
+// storage engine (block cache, copy-on-write, free list, tables) are two layers
+// of this one object; their operations live in one source file per topic:
+//
+//   container/FileHeader.cpp    ValidateHeader, WriteHeader, ReadHeader, CreateHeader, InitRootBlock
+//   container/OpenClose.cpp     construction, Open, Close, destruction
+//   container/Access.cpp        accesses, Commit, DiscardChanges, undo, notification, app fields
+//   storage/BlockCache.cpp      the cache of pinned 512-byte blocks
+//   storage/CopyOnWrite.cpp     MarkBlockModified, PrepareBlockForChange
+//   storage/FreeList.cpp        AllocateBlock, FreeBlock, MoveFreeEntry, CompactFreeTable
+//   storage/Tables.cpp          descriptors, block maps, table operations
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "container/FileHeader.h"
+#include "platform/Platform.h"
+#include "platform/ResultCode.h"
+
+namespace quillet {
+
+// A block's place in the file: the low 15 bits number a 512-byte block, the top
+// bit is the fresh flag (allocated in the current transaction). 0 means none.
+using BlockNumber = std::uint16_t;
+constexpr BlockNumber kFreshFlag = 0x8000;
+constexpr BlockNumber kBlockNumberMask = 0x7fff;
+constexpr std::size_t kBlockSize = 512;
+constexpr std::uint32_t kMaxFileBlocks = 0x8000;  // 32768 blocks, 16 MiB
+
+// Table numbers: 0 the directory, 1 the free list, 2..191 the application's.
+constexpr std::uint16_t kDirectoryTable = 0;
+constexpr std::uint16_t kFreeTable = 1;
+constexpr std::uint16_t kTableCount = 192;
+constexpr std::uint16_t kMaxTableBlocks = 6144;  // 24 index blocks x 256 entries
+constexpr std::size_t kDescriptorSize = 64;
+constexpr std::size_t kDirectSlots = 24;
+constexpr std::size_t kIndexEntries = 256;
+
+// Byte offsets inside a 64-byte table descriptor.
+namespace descriptor {
+constexpr std::size_t kBlockCount = 0;     // u16
+constexpr std::size_t kIndirect = 2;       // u8
+constexpr std::size_t kMapFlag = 3;        // u8
+constexpr std::size_t kTableType = 4;      // u8
+constexpr std::size_t kTableSubtype = 5;   // u8
+constexpr std::size_t kRecordSize = 6;     // u16
+constexpr std::size_t kLastBlockUsed = 8;  // u16
+constexpr std::size_t kChangeCount = 10;   // u16
+constexpr std::size_t kSlots = 16;         // 24 x u16
+}  // namespace descriptor
+
+// Open flags.
+constexpr std::uint32_t OpenReadOnly = 0x01;
+constexpr std::uint32_t OpenFallbackReadOnly = 0x02;
+constexpr std::uint32_t OpenShareRead = 0x04;
+constexpr std::uint32_t OpenShareReadWrite = 0x08;
+constexpr std::uint32_t OpenSharedHeader = 0x10;
+constexpr std::uint32_t OpenFileLock = 0x20;
+
+// Kind of a cached block: a table's data block or one of its index blocks.
+enum class BlockKind : std::uint16_t { kData = 0, kIndex = 1 };
+
+// Cache entry flags.
+constexpr std::uint16_t kEntryInUse = 0x0001;
+constexpr std::uint16_t kEntryDirty = 0x0002;
+constexpr std::uint16_t kEntryMapBlock = 0x0004;
+constexpr std::uint16_t kEntryNumberKnown = 0x0008;
+
+// A cached, possibly pinned block, keyed by (table, index, kind).
+struct CacheEntry {
+    CacheEntry* next = nullptr;       // toward the least recently used end
+    std::uint16_t flags = 0;          // kEntry* bits
+    BlockNumber blockNumber = 0;      // with the fresh flag; 0 when not resolved
+    std::int16_t table = 0;
+    std::int16_t index = 0;           // data block index, or map index of an index block
+    std::uint8_t* buffer = nullptr;   // 512 bytes, owned by the entry
+    std::int32_t pinCount = 0;
+};
+
+class DataFile;
+
+// Holds one pin on a cache entry and releases it when it goes out of scope or
+// is reset, so that every path out of an operation gives its pins back.
+class BlockRef {
+public:
+    explicit BlockRef(DataFile& file) : file_(&file) {}
+    ~BlockRef() { Reset(); }
+    BlockRef(const BlockRef&) = delete;
+    BlockRef& operator=(const BlockRef&) = delete;
+
+    // Releases the held entry, if any; the holder is empty afterwards.
+    void Reset();
+    // Releases the held entry and returns the slot that an operation handing
+    // out a pinned entry writes to.
+    CacheEntry** Out() {
+        Reset();
+        return &entry_;
+    }
+    CacheEntry* get() const { return entry_; }
+    CacheEntry* operator->() const { return entry_; }
+    explicit operator bool() const { return entry_ != nullptr; }
+    std::uint8_t* data() const { return entry_->buffer; }
+    // MarkBlockModified with release; on success the holder is empty, on
+    // failure it still holds (and later releases) the pin.
+    ResultCode MarkModifiedAndRelease();
+    // Gives up ownership of the pin without releasing it.
+    CacheEntry* Detach() {
+        CacheEntry* e = entry_;
+        entry_ = nullptr;
+        return e;
+    }
+
+private:
+    DataFile* file_;
+    CacheEntry* entry_ = nullptr;
+};
+
+class DataFile {
+public:
+    explicit DataFile(Platform& platform);
+
+    // ---- Virtual operations, in slot order ----
+
+    // Opens or creates the file at `path` with the Open* flags; *created tells
+    // whether the file did not exist before (set from step 3 on).
+    virtual ResultCode Open(const char* path, bool* created, std::uint32_t flags);
+    // Releases file, mutex, mapping and cache; never commits. Always 0.
+    virtual ResultCode Close();
+    virtual ResultCode GetAppSignature(std::uint8_t* out16);
+    virtual ResultCode SetAppSignature(const std::uint8_t* in16);
+    virtual ResultCode GetAppHeader(void* out, std::uint32_t length);
+    virtual ResultCode SetAppHeader(const void* in, std::uint32_t length);
+    virtual ResultCode Commit();
+    virtual void DiscardChanges();
+    virtual ResultCode UndoLastCommit();
+    virtual ResultCode BeginAccess(bool writeWanted);
+    virtual ResultCode EndAccess(ResultCode result);
+    virtual ResultCode UndoLastCommitLocked();
+    virtual void DropCache();
+    virtual bool IsModified();
+    virtual ~DataFile();
+
+    DataFile(const DataFile&) = delete;
+    DataFile& operator=(const DataFile&) = delete;
+
+    // ---- File header ----
+
+    // Checks a 512-byte image just read and converts a legacy layout in place.
+    static ResultCode ValidateHeader(std::uint8_t* image, bool readOnly);
+    ResultCode WriteHeader();
+    ResultCode ReadHeader();
+    ResultCode CreateHeader();
+    ResultCode InitRootBlock();
+
+    // ---- Block cache ----
+
+    ResultCode LookupBlock(std::uint16_t table, std::uint16_t index, BlockKind kind,
+                           bool probeOnly, CacheEntry** entry, bool* wasCached);
+    ResultCode NewCacheEntry(CacheEntry** entry);
+    void ReleaseBlock(CacheEntry* entry);
+    ResultCode WriteBackEntry(CacheEntry* entry);
+    ResultCode FlushCache();
+    void ClearFreshFlags();
+    void InvalidateCache();
+    void FreeCache();
+    ResultCode ReadBlockAt(BlockNumber number, std::uint8_t* buffer);
+    ResultCode WriteBlockAt(BlockNumber number, const std::uint8_t* buffer);
+    ResultCode GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry);
+    ResultCode LoadBlock(std::uint16_t table, std::uint16_t index, BlockNumber number,
+                         CacheEntry** entry);
+    ResultCode LoadMapBlock(std::uint16_t table, std::uint16_t mapIndex, BlockNumber number,
+                            CacheEntry** entry);
+    ResultCode ClaimBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry);
+    ResultCode LoadRootBlock();
+
+    // ---- Copy-on-write and free blocks ----
+
+    ResultCode MarkBlockModified(CacheEntry* entry, bool release);
+    ResultCode PrepareBlockForChange(CacheEntry* entry);
+    ResultCode AllocateBlock(BlockNumber* number);
+    ResultCode FreeBlock(BlockNumber number);
+    ResultCode MoveFreeEntry(std::uint16_t table, std::uint16_t from, std::uint16_t to,
+                             BlockNumber* moved);
+    ResultCode CompactFreeTable();
+
+    // ---- Tables and the directory ----
+
+    ResultCode GetDescriptorBlock(std::uint16_t table, CacheEntry** entry);
+    ResultCode ReadTableDescriptor(std::uint16_t table, std::uint8_t* out64);
+    ResultCode GetBlockNumber(std::uint16_t table, std::uint16_t index, BlockNumber* number);
+    ResultCode SetBlockNumber(std::uint16_t table, std::uint16_t index, BlockNumber number,
+                              BlockKind kind, bool freeOld);
+    ResultCode MakeTableIndirect(std::uint16_t table);
+    ResultCode FindFreeTableNumber(std::uint16_t* table);
+    // *table: 0 asks for the lowest free number from 2; receives the number used.
+    ResultCode CreateTable(std::uint16_t* table, std::uint8_t type, std::uint8_t subtype);
+    ResultCode DeleteTable(std::uint16_t table);
+    ResultCode SetTableBlockCount(std::uint16_t table, std::uint16_t count);
+    ResultCode SetTableRecordSize(std::uint16_t table, std::uint16_t value);
+    ResultCode SetTableLastBlockUsed(std::uint16_t table, std::uint16_t value);
+    ResultCode SetTableType(std::uint16_t table, std::uint8_t type, std::uint8_t subtype);
+
+    // ---- Read access to the state, for the conversion, tools and tests ----
+
+    Platform& platform() const { return platform_; }
+    File* file() const { return file_.get(); }
+    const std::uint8_t* WorkingHeader() const { return workingHeader_; }
+    const std::uint8_t* SavedHeader() const { return savedHeader_; }
+    std::uint16_t FileBlocks() const;
+    BlockNumber RootBlockNumber() const;
+    std::uint16_t FreeCursor() const { return freeCursor_; }
+    std::uint16_t FreeLimit() const { return freeLimit_; }
+    bool IsWritable() const { return writable_ != 0; }
+    bool IsReadOnly() const { return readOnly_ != 0; }
+    bool WasHeaderReloaded() const { return headerReloaded_ != 0; }
+    bool CanUndo() const { return canUndo_ != 0; }
+    bool CanRedo() const { return canRedo_ != 0; }
+    std::int32_t AccessDepth() const { return accessDepth_; }
+    std::uint32_t SeenCommitCount() const { return seenCommitCount_; }
+    std::int32_t CacheCount() const { return cacheCount_; }
+    CacheEntry* CacheHead() const { return cacheHead_; }
+    CacheEntry* CacheTail() const { return cacheTail_; }
+    CacheEntry* RootEntry() const { return rootEntry_; }
+    const char* FullPath() const { return fullPath_.get(); }
+    std::uint8_t* SharedView() const;
+
+protected:
+    // Mutable access to the working header for the conversion layer, which
+    // copies banner and extra fields between files and sets FileBlocks.
+    std::uint8_t* MutableWorkingHeader() { return workingHeader_; }
+    void SetFileBlocks(std::uint16_t blocks);
+    void SetHeaderDirty() { headerDirty_ = 1; }
+    void SetFreeCursor(std::uint16_t v) { freeCursor_ = v; }
+    void SetFreeLimit(std::uint16_t v) { freeLimit_ = v; }
+
+private:
+    ResultCode AcquireAccessLock();
+    void ReleaseAccessLock();
+    ResultCode RefreshHeader();
+    void NotifyWindows();
+
+    Platform& platform_;
+
+    // Members in the order of the object's data model.
+    std::unique_ptr<File> file_;  // FileHandle; empty when none or after a failed open
+    std::uint8_t savedHeader_[kHeaderSize] = {};
+    std::uint8_t workingHeader_[kHeaderSize] = {};
+    std::uint8_t undoHeader_[kHeaderSize] = {};
+    std::uint8_t* rootBuffer_ = nullptr;
+    CacheEntry* rootEntry_ = nullptr;
+    std::uint16_t freeCursor_ = 0;
+    std::uint16_t freeLimit_ = 0;
+    std::int32_t cacheCount_ = 0;
+    CacheEntry* cacheHead_ = nullptr;
+    CacheEntry* cacheTail_ = nullptr;
+    std::uint32_t seenCommitCount_ = 0;
+    std::unique_ptr<NamedMutex> mutex_;
+    std::int32_t accessDepth_ = 0;
+    std::int32_t writable_ = 1;
+    std::int32_t headerDirty_ = 0;
+    std::int32_t headerReloaded_ = 0;
+    std::int32_t useSharedHeader_ = 0;
+    std::int32_t readOnly_ = 0;
+    std::int32_t useFileLock_ = 0;
+    std::int32_t shareRead_ = 0;
+    std::int32_t shareReadWrite_ = 0;
+    std::int32_t canUndo_ = 0;
+    std::int32_t canRedo_ = 0;
+    std::unique_ptr<SharedBlock> sharedBlock_;  // MappingHandle and SharedView
+    std::unique_ptr<char[]> fullPath_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,51 @@
+#pragma once
+// ConversionFile: a DataFile that also carries the conversion of a data file
+// from a newer application format version down to an older one.
+
+#include <cstdint>
+
+#include "container/DataFile.h"
+
+namespace quillet {
+
+// The application's 64-byte header at the start of the file header's
+// application area.
+namespace appheader {
+constexpr std::size_t kSize = 64;
+constexpr std::size_t kLength = 0;          // u16 AppHeaderLength
+constexpr std::size_t kFormatVersion = 2;   // u16
+constexpr std::size_t kListIndexTable = 4;  // u16
+constexpr std::size_t kFolderTable = 8;     // u16, format 3
+constexpr std::size_t kColumnTable = 10;    // u16, format 3
+}  // namespace appheader
+
+// "Tallyset" as eight UTF-16LE characters, without a terminator.
+extern const std::uint8_t kTallysetSignature[16];
+
+// AppHeader length by format version: 3 and 4 have 64 bytes, 1 and 2 have 16,
+// every other version 0.
+std::uint16_t AppHeaderLengthForVersion(int version);
+
+class ConversionFile : public DataFile {
+public:
+    explicit ConversionFile(Platform& platform) : DataFile(platform) {}
+    ~ConversionFile() override;
+
+    // Converts the file at `targetPath` down to `targetVersion`: in place when
+    // `sourcePath` is null, otherwise into a new file at `targetPath` filled
+    // from the data file at `sourcePath`. Leaves this object closed.
+    virtual ResultCode Convert(const char* targetPath, int targetVersion,
+                               const char* sourcePath);
+
+    ResultCode CopyContainer(const char* sourcePath);
+    ResultCode CopyTable(ConversionFile& source, std::uint16_t table);
+    ResultCode StepDownVersion(int targetVersion);
+    // 0 when compacted, 25 when there is nothing to gain.
+    ResultCode CompactFile();
+};
+
+// The version steps on the application data, inside the caller's write access.
+ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable);
+ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64);
+
+}  // namespace quillet
