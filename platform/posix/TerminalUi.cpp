@@ -1,0 +1,210 @@
+// The open-file dialog and the message boxes of PosixPlatform, presented in the
+// terminal on standard input and standard output.
+//
+// Other programs drive the converter through this protocol, so its lines are
+// fixed. Every prompt ends without a newline and is flushed before reading.
+// Answers are read one line at a time; a trailing "\r" is dropped. At the end of
+// input a newline is printed after the prompt, so the output ends with a line.
+//
+// Open-file dialog:
+//     Choose the file to convert            the dialog's title
+//     Filter: Quillet Files (*.qdx)         the filter's name
+//     Files in <folder>:                    the initial folder (the current folder when
+//       <name>                              the initial folder is empty), then each
+//       <name>                              regular file matching the filter pattern
+//                                           (ASCII case ignored), sorted by name, two
+//                                           spaces before each
+//     File name:                            prompt ("File name: ")
+//   - An empty line or the end of input is Cancel.
+//   - A relative path is taken relative to the current folder; "." and ".." are
+//     folded. The result is the absolute path.
+//   - A name whose last component has no "." gets "." and the default extension.
+//   - Refused with one notice line and the prompt again:
+//       "The folder does not exist: <folder>"   the folder part names no folder
+//       "That is a folder: <path>"              the path names an existing folder
+//       "The path is too long: <path>"          the absolute path exceeds 259 bytes
+//
+// Message box:
+//     == <caption> ==                       "Error" when no caption is given
+//     [error]                               only with the error icon
+//     <text>                                the text on one line (line breaks in it
+//                                           become spaces)
+//     [OK]        or      [OK] [Cancel]     the buttons
+//     >                                     prompt ("> ")
+//   - OK box: any line, or the end of input, closes it (OK).
+//   - OK and Cancel box: "ok", "o" or an empty line is OK; "cancel", "c" or the
+//     end of input is Cancel (ASCII case and surrounding blanks ignored);
+//     anything else prints "Please answer ok or cancel." and the prompt again.
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/posix/PosixPlatform.h"
+
+namespace quillet {
+namespace {
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Reads one line from standard input; false at the end of input.
+bool ReadAnswer(std::string* line) {
+    std::cout.flush();
+    if (!std::getline(std::cin, *line)) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+}
+
+std::string TrimmedLower(const std::string& s) {
+    std::size_t begin = s.find_first_not_of(" \t");
+    if (begin == std::string::npos) return std::string();
+    std::size_t end = s.find_last_not_of(" \t");
+    std::string out = s.substr(begin, end - begin + 1);
+    for (char& c : out) c = LowerAscii(c);
+    return out;
+}
+
+// Glob match with '*' and '?', ASCII case ignored (as the Win32 dialog filters).
+bool MatchesPattern(const char* name, const char* pattern) {
+    const char* starPattern = nullptr;
+    const char* starName = nullptr;
+    while (*name != '\0') {
+        if (*pattern == '*') {
+            starPattern = ++pattern;
+            starName = name;
+        } else if (*pattern != '\0' &&
+                   (*pattern == '?' || LowerAscii(*pattern) == LowerAscii(*name))) {
+            ++pattern;
+            ++name;
+        } else if (starPattern != nullptr) {
+            pattern = starPattern;
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == '*') ++pattern;
+    return *pattern == '\0';
+}
+
+// A filter pattern may list several patterns separated by ';'.
+bool MatchesFilter(const std::string& name, const char* filter) {
+    if (filter == nullptr || *filter == '\0') return true;
+    std::string all(filter);
+    std::size_t start = 0;
+    while (start <= all.size()) {
+        std::size_t end = all.find(';', start);
+        if (end == std::string::npos) end = all.size();
+        std::string one = all.substr(start, end - start);
+        if (!one.empty() && MatchesPattern(name.c_str(), one.c_str())) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+void ListFolder(const std::filesystem::path& folder, const char* pattern) {
+    std::cout << "Files in " << folder.string() << ":\n";
+    std::vector<std::string> names;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    if (!ec) {
+        for (const auto& entry : it) {
+            std::error_code typeError;
+            if (!entry.is_regular_file(typeError)) continue;
+            std::string name = entry.path().filename().string();
+            if (MatchesFilter(name, pattern)) names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) std::cout << "  " << name << "\n";
+}
+
+}  // namespace
+
+bool PosixPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path) {
+    std::error_code ec;
+    const std::filesystem::path current = std::filesystem::current_path(ec);
+    if (ec) return false;  // the dialog cannot work without a current folder
+
+    std::cout << (dialog.title != nullptr ? dialog.title : "Open") << "\n";
+    if (dialog.filterName != nullptr) std::cout << "Filter: " << dialog.filterName << "\n";
+    std::filesystem::path folder = current;
+    if (dialog.initialFolder != nullptr && dialog.initialFolder[0] != '\0') {
+        folder = current / dialog.initialFolder;
+    }
+    ListFolder(folder, dialog.filterPattern);
+
+    for (;;) {
+        std::cout << "File name: ";
+        std::string line;
+        if (!ReadAnswer(&line)) {
+            std::cout << "\n";
+            return false;
+        }
+        if (line.empty()) return false;
+
+        std::filesystem::path chosen = (current / line).lexically_normal();
+        std::error_code statError;
+        if (std::filesystem::is_directory(chosen, statError)) {
+            std::cout << "That is a folder: " << chosen.string() << "\n";
+            continue;
+        }
+        std::string text = chosen.string();
+        std::string fileName = chosen.filename().string();
+        if (fileName.find('.') == std::string::npos && dialog.defaultExtension != nullptr &&
+            dialog.defaultExtension[0] != '\0') {
+            text += ".";
+            text += dialog.defaultExtension;
+        }
+        std::filesystem::path parent = chosen.parent_path();
+        if (!std::filesystem::is_directory(parent, statError)) {
+            std::cout << "The folder does not exist: " << parent.string() << "\n";
+            continue;
+        }
+        if (text.size() >= kMaxPath) {
+            std::cout << "The path is too long: " << text << "\n";
+            continue;
+        }
+        std::memcpy(path, text.c_str(), text.size() + 1);
+        return true;
+    }
+}
+
+MessageAnswer PosixPlatform::ShowMessageBox(const char* text, const char* caption,
+                                            MessageButtons buttons, MessageIcon icon) {
+    std::cout << "== " << (caption != nullptr ? caption : "Error") << " ==\n";
+    if (icon == MessageIcon::kError) std::cout << "[error]\n";
+    std::string body(text != nullptr ? text : "");
+    std::replace(body.begin(), body.end(), '\r', ' ');
+    std::replace(body.begin(), body.end(), '\n', ' ');
+    std::cout << body << "\n";
+
+    if (buttons == MessageButtons::kOk) {
+        std::cout << "[OK]\n> ";
+        std::string line;
+        if (!ReadAnswer(&line)) std::cout << "\n";
+        return MessageAnswer::kOk;
+    }
+
+    std::cout << "[OK] [Cancel]\n";
+    for (;;) {
+        std::cout << "> ";
+        std::string line;
+        if (!ReadAnswer(&line)) {
+            std::cout << "\n";
+            return MessageAnswer::kCancel;
+        }
+        std::string answer = TrimmedLower(line);
+        if (answer.empty() || answer == "ok" || answer == "o") return MessageAnswer::kOk;
+        if (answer == "cancel" || answer == "c") return MessageAnswer::kCancel;
+        std::cout << "Please answer ok or cancel.\n";
+    }
+}
+
+}  // namespace quillet
