@@ -1,0 +1,202 @@
+// The converter's flow: choose a file, read its format version, tell the user
+// what can be done, convert after confirmation and keep a backup.
+
+#include "app/Converter.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "container/DataFile.h"
+#include "convert/ConversionFile.h"
+#include "platform/LittleEndian.h"
+
+namespace quillet {
+namespace {
+
+constexpr char kDialogTitle[] = "Choose the file to convert";
+constexpr char kFilterName[] = "Quillet Files (*.qdx)";
+constexpr char kFilterPattern[] = "*.qdx";
+constexpr char kDefaultExtension[] = "qdx";
+constexpr std::uint32_t kDialogFlags = 0x804;  // path must exist, hide read-only
+
+constexpr char kTooOldText[] =
+    "This file was created with a version of Quillet that is older than Version 2.0 and "
+    "cannot be converted. Use Quillet to convert this file to a newer format.";
+constexpr char kOldestText[] =
+    "This file is already in Quillet Version 2.0 format, which is the oldest version this "
+    "program can convert to. Use Quillet to convert this file to a newer format.";
+constexpr char kTooNewText[] =
+    "This file was created with a version of Quillet that is newer than this conversion "
+    "program.  Use a newer version of this program to convert this file.";
+constexpr char kConfirm4Text[] =
+    "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is "
+    "Version 4.0, so please make sure you are not converting this file twice.";
+constexpr char kConfirm5Text[] = "OK to convert this file to Quillet Version 3.0?";
+constexpr char kConfirmCaption[] = "Confirm Conversion";
+constexpr char kBackupFailedText[] = "Unable to make a backup copy of the file.";
+constexpr char kSuccessText[] = "The file was converted successfully.";
+constexpr char kSuccessCaption[] = "Success";
+
+ResultCode FromWin32(Win32Error error) {
+    return -static_cast<ResultCode>(error);
+}
+
+// Shows the dialog; the chosen-path buffer holds the offered name on entry and
+// the chosen path on success. The text before its last separator becomes the
+// initial folder and the text after it the offered file name.
+bool ChooseFile(Platform& platform, void* instance, char* chosen) {
+    char folder[kMaxPath] = {};
+    const char* separator = platform.FindLastChar(chosen, platform.Separator());
+    if (separator != nullptr) {
+        const std::size_t folderLength = static_cast<std::size_t>(separator - chosen);
+        std::memcpy(folder, chosen, folderLength);
+        folder[folderLength] = '\0';
+        std::memmove(chosen, separator + 1, std::strlen(separator + 1) + 1);
+    }
+
+    OpenFileDialog dialog;
+    dialog.instance = instance;
+    dialog.filterName = kFilterName;
+    dialog.filterPattern = kFilterPattern;
+    dialog.filterIndex = 1;
+    dialog.initialFolder = folder;
+    dialog.title = kDialogTitle;
+    dialog.flags = kDialogFlags;
+    dialog.defaultExtension = kDefaultExtension;
+    const bool chosenOk = platform.ShowOpenFileDialog(dialog, chosen);
+    chosen[kMaxPath - 1] = '\0';
+    return chosenOk && chosen[0] != '\0';
+}
+
+// Opens the file read-only and reads its format version. The file is closed
+// again before this returns, whatever happened.
+ResultCode ReadFormatVersion(DataFile& file, const char* path, std::uint16_t* version) {
+    bool created = false;
+    ResultCode result = file.Open(path, &created, OpenReadOnly);
+    if (result != 0) return result;
+
+    *version = 0;
+    result = file.BeginAccess(false);
+    if (result == 0) {
+        std::uint8_t appHeader[appheader::kSize] = {};
+        const ResultCode got = file.GetAppHeader(appHeader, sizeof appHeader);
+        if (got == 0) *version = Load16(appHeader + appheader::kFormatVersion);
+        result = file.EndAccess(got);
+    }
+    file.Close();
+    return result;
+}
+
+// Format 4: back up by copy, then convert in place to format 3. Returns the
+// code to report, or 0 when the flow ended with a message of its own.
+ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
+    char backup[kMaxPath];
+    ResultCode result = MakeBackupName(platform, chosen, backup);
+    if (result != 0) return result;
+
+    if (platform.CopyFileTo(chosen, backup) != win32::kSuccess) {
+        // The name was free, so whatever the failed copy left there is ours.
+        platform.RemoveFile(backup);
+        platform.ShowMessageBox(kBackupFailedText, nullptr, MessageButtons::kOk,
+                                MessageIcon::kError);
+        return 0;
+    }
+
+    {
+        ConversionFile conversion(platform);
+        result = conversion.Convert(chosen, 3, nullptr);
+    }
+    if (result != 0) return result;  // the backup copy stays
+    platform.ShowMessageBox(kSuccessText, kSuccessCaption, MessageButtons::kOk, MessageIcon::kNone);
+    return 0;
+}
+
+// Format 5: convert into a temporary file next to the chosen one, then move the
+// chosen file to its backup name and the temporary file to the chosen name.
+// The chosen file is not touched before the conversion has succeeded, and the
+// temporary file is gone after every failure.
+ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
+    char temp[kMaxPath];
+    ResultCode result = MakeTempName(platform, chosen, temp);
+    if (result != 0) return result;
+
+    {
+        ConversionFile conversion(platform);
+        result = conversion.Convert(temp, 4, chosen);
+    }
+    if (result != 0) {
+        platform.RemoveFile(temp);
+        return result;
+    }
+
+    char backup[kMaxPath];
+    result = MakeBackupName(platform, chosen, backup);
+    if (result != 0) {
+        platform.RemoveFile(temp);
+        return result;
+    }
+
+    Win32Error error = platform.MoveFileTo(chosen, backup);
+    if (error != win32::kSuccess) {
+        platform.RemoveFile(temp);
+        return FromWin32(error);
+    }
+    error = platform.MoveFileTo(temp, chosen);
+    if (error != win32::kSuccess) {
+        platform.MoveFileTo(backup, chosen);  // put the old file back; nothing more to do if not
+        platform.RemoveFile(temp);
+        return FromWin32(error);
+    }
+
+    platform.ShowMessageBox(kSuccessText, kSuccessCaption, MessageButtons::kOk, MessageIcon::kNone);
+    return 0;
+}
+
+// Tells the user what the format version allows and runs the conversion the
+// user confirms. Returns the code to report, or 0.
+ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t version) {
+    if (version <= 2) {
+        platform.ShowMessageBox(kTooOldText, nullptr, MessageButtons::kOk, MessageIcon::kNone);
+        return 0;
+    }
+    if (version == 3) {
+        platform.ShowMessageBox(kOldestText, nullptr, MessageButtons::kOk, MessageIcon::kNone);
+        return 0;
+    }
+    if (version >= 6) {
+        platform.ShowMessageBox(kTooNewText, nullptr, MessageButtons::kOk, MessageIcon::kNone);
+        return 0;
+    }
+    const char* question = version == 4 ? kConfirm4Text : kConfirm5Text;
+    if (platform.ShowMessageBox(question, kConfirmCaption, MessageButtons::kOkCancel,
+                                MessageIcon::kNone) != MessageAnswer::kOk) {
+        return 0;
+    }
+    return version == 4 ? ConvertInPlace(platform, chosen) : ConvertThroughCopy(platform, chosen);
+}
+
+}  // namespace
+
+void ReportError(Platform& platform, ResultCode code) {
+    char text[256];
+    std::snprintf(text, sizeof text, "Error %d occurred attempting to access the file.",
+                  static_cast<int>(code));
+    platform.ShowMessageBox(text, nullptr, MessageButtons::kOk, MessageIcon::kNone);
+}
+
+int RunConverter(Platform& platform, void* instance) {
+    char chosen[kMaxPath] = {};
+    if (!ChooseFile(platform, instance, chosen)) return 0;
+
+    // The inspecting file lives for the whole run, and is closed before the
+    // user is asked anything and before the file is converted.
+    DataFile inspection(platform);
+    std::uint16_t version = 0;
+    ResultCode result = ReadFormatVersion(inspection, chosen, &version);
+    if (result == 0) result = Classify(platform, chosen, version);
+    if (result != 0) ReportError(platform, result);
+    return result;
+}
+
+}  // namespace quillet
