@@ -157,6 +157,7 @@ class PropertyRecord {
     std::uint16_t* words_ = nullptr;  // the image, or null
     void* memory_ = nullptr;          // the local-memory block of an owned image
     std::int32_t owned_ = 1;          // 1 owned (or no image), 0 a view
+    std::int32_t capacity_ = 0;       // words allocated for an owned image
 };
 
 }  // namespace quillet

@@ -1,0 +1,258 @@
+// TableBuffer: a table's whole content in memory, read block by block on Load
+// and written back under the changed span on Save.
+
+#include "records/TableBuffer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/LittleEndian.h"
+#include "records/RecordCodes.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::int32_t kBlock = static_cast<std::int32_t>(kBlockSize);
+constexpr std::int32_t kMaxContent = static_cast<std::int32_t>(kMaxTableBlocks) * kBlock;
+
+// n raised to the next multiple of 512; 0 for n <= 0; -1 when that overflows.
+std::int32_t RoundToBlocks(std::int32_t n) {
+    if (n <= 0) return 0;
+    const std::int64_t rounded = (static_cast<std::int64_t>(n) + kBlock - 1) / kBlock * kBlock;
+    return rounded > INT32_MAX ? -1 : static_cast<std::int32_t>(rounded);
+}
+
+}  // namespace
+
+TableBuffer::TableBuffer(std::uint8_t tableType, std::uint8_t tableSubtype,
+                         std::uint16_t recordSize)
+    : tableType_(tableType), tableSubtype_(tableSubtype), recordSize_(recordSize) {}
+
+void TableBuffer::JoinDirty(std::int32_t start, std::int32_t end) {
+    if (start >= end) return;
+    if (dirtyStart_ == dirtyEnd_) {
+        dirtyStart_ = start;
+        dirtyEnd_ = end;
+        return;
+    }
+    if (start < dirtyStart_) dirtyStart_ = start;
+    if (end > dirtyEnd_) dirtyEnd_ = end;
+}
+
+bool TableBuffer::Resize(std::int32_t n) {
+    if (n < 0) return false;
+    const std::int32_t wanted = RoundToBlocks(n);
+    if (wanted < 0) return false;
+    if (n < size_) {
+        std::memset(Data() + n, 0, static_cast<std::size_t>(size_ - n));
+        JoinDirty(n, size_);
+    }
+    if (!MemoryBuffer::Resize(wanted)) return false;
+    dirty_ = 1;
+    if (n > size_) {
+        // Bytes past the old size (the rest of a loaded last block) become content
+        // only as zeros.
+        std::memset(Data() + size_, 0, static_cast<std::size_t>(n - size_));
+        JoinDirty(size_, n);
+    }
+    size_ = n;
+    return true;
+}
+
+ResultCode TableBuffer::Load() {
+    if (loaded_) return 0;
+    if (!file_ || table_ == 0) return kTableNotBound;
+    std::uint8_t descriptor[kDescriptorSize];
+    const ResultCode read = file_->ReadTableDescriptor(table_, descriptor);
+    if (read) return read;
+    const std::int32_t blockCount = Load16(descriptor + descriptor::kBlockCount);
+    if (blockCount == 0) {
+        if (!Resize(0)) return kTableContentUnavailable;
+    } else {
+        // The bytes of the last block; a LastBlockUsed of 0 stands for a full one.
+        const std::int32_t lastUsed = Load16(descriptor + descriptor::kLastBlockUsed);
+        std::int32_t lastBytes = recordSize_ == 0 ? kBlock : lastUsed * recordSize_;
+        if (lastBytes == 0) lastBytes = kBlock;
+        if (blockCount > kMaxTableBlocks || lastBytes > kBlock) return kTableContentUnavailable;
+        const std::int32_t size = (blockCount - 1) * kBlock + lastBytes;
+        if (!Resize(size) || !Data()) {
+            Reset(0);
+            return kTableContentUnavailable;
+        }
+        std::uint8_t* content = Data();
+        for (std::int32_t i = 0; i < blockCount; ++i) {
+            BlockRef block(*file_);
+            const ResultCode got =
+                file_->GetBlock(table_, static_cast<std::uint16_t>(i), block.Out());
+            if (got) {
+                Reset(0);
+                return got;
+            }
+            std::memcpy(content + static_cast<std::size_t>(i) * kBlock, block.data(), kBlockSize);
+        }
+        Decode(content, size, 0);
+    }
+    loaded_ = 1;
+    dirty_ = 0;
+    ClearDirtyRange();
+    return 0;
+}
+
+ResultCode TableBuffer::Save() {
+    if (!file_ || table_ == 0) return kTableNotBound;
+    if (!IsDirty()) return 0;
+    if (size_ == 0 || !Data()) {
+        ResultCode r = file_->SetTableBlockCount(table_, 0);
+        if (r) return r;
+        r = file_->SetTableLastBlockUsed(table_, 0);
+        if (r) return r;
+    } else {
+        if (size_ > kMaxContent) return kTableContentUnavailable;
+        const std::int32_t blockCount = (size_ - 1) / kBlock + 1;
+        const std::int32_t first = dirtyStart_ / kBlock;
+        std::int32_t last = dirtyEnd_ > 0 ? (dirtyEnd_ - 1) / kBlock : 0;
+        // Blocks from the new count on are freed below: writing them is wasted.
+        if (last > blockCount - 1) last = blockCount - 1;
+        const std::uint8_t* content = Data();
+        const std::int32_t readable = size_ < Capacity() ? size_ : Capacity();
+        for (std::int32_t i = first; i <= last; ++i) {
+            // Content bytes past the size (or past an adopted block) go out as 0.
+            std::uint8_t staging[kBlockSize] = {};
+            const std::int32_t start = i * kBlock;
+            const std::int32_t have = readable - start;
+            if (have > 0) {
+                std::memcpy(staging, content + start,
+                            static_cast<std::size_t>(have < kBlock ? have : kBlock));
+            }
+            BlockRef block(*file_);
+            const ResultCode claimed =
+                file_->ClaimBlock(table_, static_cast<std::uint16_t>(i), block.Out());
+            if (claimed) return claimed;
+            Encode(block.data(), staging, kBlock, start);
+            const ResultCode marked = block.MarkModifiedAndRelease();
+            if (marked) return marked;
+        }
+        ResultCode r = file_->SetTableBlockCount(table_, static_cast<std::uint16_t>(blockCount));
+        if (r) return r;
+        const std::int32_t lastBytes = (size_ - 1) % kBlock + 1;
+        // A record size of 0 counts the last block in bytes.
+        const std::int32_t lastUsed = recordSize_ == 0 ? lastBytes : lastBytes / recordSize_;
+        r = file_->SetTableLastBlockUsed(table_, static_cast<std::uint16_t>(lastUsed));
+        if (r) return r;
+    }
+    dirty_ = 0;
+    ClearDirtyRange();
+    return 0;
+}
+
+ResultCode TableBuffer::Reset(std::int32_t freeStorage) {
+    loaded_ = 0;
+    dirty_ = 0;
+    ClearDirtyRange();
+    size_ = 0;
+    if (freeStorage) FreeStorage();
+    return 0;
+}
+
+bool TableBuffer::IsDirty() {
+    return loaded_ && (dirty_ || dirtyStart_ != dirtyEnd_);
+}
+
+bool TableBuffer::Clear() {
+    MemoryBuffer::Clear();
+    if (size_ > 0) dirty_ = 1;
+    size_ = 0;
+    loaded_ = 1;
+    return true;
+}
+
+bool TableBuffer::Write(const void* source, std::int32_t offset, std::int32_t length) {
+    if (!MemoryBuffer::Write(source, offset, length)) return false;
+    if (length > 0) JoinDirty(offset, offset + length);
+    return true;
+}
+
+bool TableBuffer::Move(std::int32_t destination, std::int32_t source, std::int32_t length) {
+    if (!MemoryBuffer::Move(destination, source, length)) return false;
+    if (length > 0) JoinDirty(destination, destination + length);
+    return true;
+}
+
+std::uint8_t* TableBuffer::AllocateStorage(std::int32_t n) {
+    const std::int32_t rounded = RoundToBlocks(n);
+    if (rounded <= 0) return nullptr;
+    return static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(rounded), 1));
+}
+
+bool TableBuffer::AdoptStorage(std::uint8_t* block, std::int32_t n) {
+    MemoryBuffer::AdoptStorage(block, n);
+    size_ = Capacity();
+    JoinDirty(0, size_);
+    dirty_ = 1;
+    loaded_ = 1;
+    return true;
+}
+
+void TableBuffer::Decode(std::uint8_t* bytes, std::int32_t length, std::int32_t) {
+    if (!inverted_) return;
+    for (std::int32_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(~bytes[i]);
+}
+
+void TableBuffer::Encode(std::uint8_t* destination, const std::uint8_t* source, std::int32_t length,
+                         std::int32_t) {
+    if (!inverted_) {
+        std::memcpy(destination, source, static_cast<std::size_t>(length));
+        return;
+    }
+    for (std::int32_t i = 0; i < length; ++i) {
+        destination[i] = static_cast<std::uint8_t>(~source[i]);
+    }
+}
+
+ResultCode TableBuffer::BindCreate(DataFile& file, std::uint16_t* table) {
+    Unbind();
+    file_ = &file;
+    table_ = 0;
+    std::uint16_t created = 0;
+    const ResultCode r = file.CreateTable(&created, tableType_, tableSubtype_);
+    if (r) return r;
+    table_ = created;
+    if (recordSize_ > 0) {
+        const ResultCode sized = file.SetTableRecordSize(table_, recordSize_);
+        if (sized) return sized;
+    }
+    *table = table_;
+    loaded_ = 1;
+    return 0;
+}
+
+ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
+    Unbind();
+    file_ = &file;
+    table_ = table;
+    std::uint8_t descriptor[kDescriptorSize];
+    const ResultCode r = file.ReadTableDescriptor(table, descriptor);
+    if (r) return r;
+    if (descriptor[descriptor::kTableType] != tableType_ ||
+        descriptor[descriptor::kTableSubtype] != tableSubtype_) {
+        return kTableWrongType;
+    }
+    const std::uint16_t recordSize = Load16(descriptor + descriptor::kRecordSize);
+    if (recordSize_ != 0 && recordSize != 0 && recordSize != recordSize_) {
+        return kTableWrongRecordSize;
+    }
+    return 0;
+}
+
+void TableBuffer::Unbind() {
+    file_ = nullptr;
+    table_ = 0;
+    FreeStorage();
+    loaded_ = 0;
+    dirty_ = 0;
+    ClearDirtyRange();
+    size_ = 0;
+}
+
+}  // namespace quillet
