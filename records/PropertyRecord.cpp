@@ -86,7 +86,9 @@ FieldStep ExamineField(const std::uint16_t* words, std::int32_t length, std::int
             return step;
         }
         default:
-            // Undefined type: visited, and nothing after it is.
+            // Undefined type: visited when a first value word exists (GetShort
+            // reads it), and nothing after it is.
+            if (available < 1) return step;
             step.kind = StepKind::kVisitLast;
             step.valueWords = available;
             step.next = length;
@@ -285,7 +287,9 @@ ResultCode PropertyRecord::Grow(std::int32_t words) {
 ResultCode PropertyRecord::InsertField(FieldTag tag, std::int32_t count,
                                        const std::uint16_t* values) {
     if (!owned_) return kRecordIsView;
-    if (count < 0) return kRecordTooLong;
+    // A zero tag word ends the walk: such a field could never be found and
+    // would hide the fields after it.
+    if (count < 0 || tag == 0) return kRecordTooLong;
     std::int32_t position = 0;
     FindInsertPosition(tag, &position);
     const std::int32_t oldLength = WordCount();

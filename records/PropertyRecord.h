@@ -14,8 +14,9 @@
 // - The walk visits a field only when all its value words lie inside the image:
 //   a Short or FlagWord needs 1, a Long 2, a Time 4, a Blob its count c words
 //   with 1 <= c; a String needs at least one value word and ends at its zero
-//   word or, without one, at the end of the image. A field that fails this rule
-//   is not visited, and the walk ends at its tag: it is absent for every find.
+//   word or, without one, at the end of the image; a field of an undefined type
+//   needs one value word (its value words run to the end of the image). A field that fails this
+//   rule is not visited, and the walk ends at its tag: it is absent for every find.
 // - New fields are inserted before the point where the walk ends early (a zero
 //   tag, a field that is not visited, a FlagWord with bit 2 set, a field of an
 //   undefined type), so that an inserted field is always found again.
@@ -139,6 +140,7 @@ class PropertyRecord {
     std::int32_t FindInsertPosition(FieldTag tag, std::int32_t* index) const;
     // Inserts tag and `count` value words at the insert position. It does not
     // check for an existing field with the tag: callers make sure it is absent.
+    // A tag of 0 is not a field (it ends the walk): 1003, nothing changes.
     ResultCode InsertField(FieldTag tag, std::int32_t count, const std::uint16_t* values);
     // Replaces the String whose first value word is at `index` with `text`,
     // moving the following words. 1003 also for an index outside the image.
