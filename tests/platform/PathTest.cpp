@@ -1,0 +1,220 @@
+// Paths and whole-file operations: full path, attributes, copy, move, delete
+// and temporary names.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+
+#include "platform/Platform.h"
+#include "tests/support/TempDir.h"
+
+namespace quillet::testing {
+namespace {
+
+Platform& P() {
+    return Platform::Default();
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// Runs the test body with the current folder set to `folder`, restoring it.
+class InFolder {
+  public:
+    explicit InFolder(const std::filesystem::path& folder)
+        : saved_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+    }
+    ~InFolder() { std::filesystem::current_path(saved_); }
+
+  private:
+    std::filesystem::path saved_;
+};
+
+std::string Full(const char* path, std::size_t size = kMaxPath) {
+    std::vector<char> out(size + 1, '#');
+    const Win32Error error = P().GetFullPath(path, out.data(), size);
+    return error == win32::kSuccess ? std::string(out.data()) : "error " + std::to_string(error);
+}
+
+TEST(FullPath, FoldsDotsRelativeToTheCurrentFolder) {
+    TempDir dir;
+    const std::string base = std::filesystem::canonical(dir.path()).string();
+    InFolder in(base);
+    EXPECT_EQ(Full("file.qdx"), base + "/file.qdx");
+    EXPECT_EQ(Full("./a/./b/../c.qdx"), base + "/a/c.qdx");
+    EXPECT_EQ(Full("a//b///c"), base + "/a/b/c");
+    EXPECT_EQ(Full("a/b/"), base + "/a/b/");  // a trailing separator stays
+    EXPECT_EQ(Full("."), base);
+    EXPECT_EQ(Full("/x/../../../y"), "/y");  // ".." stops at the root
+    EXPECT_EQ(Full("/"), "/");
+    EXPECT_EQ(Full("/a/b/.."), "/a");
+    EXPECT_EQ(Full("no/such/thing/../x"), base + "/no/such/x");  // need not exist
+}
+
+TEST(FullPath, AResultThatDoesNotFitIsAnErrorNotACutPath) {
+    const std::string path = "/abc/def";  // 8 bytes and a terminator
+    EXPECT_EQ(Full(path.c_str(), 9), path);
+    EXPECT_EQ(Full(path.c_str(), 8), "error 206");
+    const std::string longPath = "/" + std::string(300, 'x');
+    EXPECT_EQ(Full(longPath.c_str()), "error 206");
+    char out[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(P().GetFullPath(longPath.c_str(), out, sizeof out), win32::kFilenameExcedRange);
+    EXPECT_EQ(out[0], '#');  // nothing written
+}
+
+TEST(Attributes, TellFoldersReadOnlyAndNormalFilesAndWhatIsMissing) {
+    TempDir dir;
+    std::uint32_t attributes = 0;
+    ASSERT_EQ(P().GetPathAttributes(dir.path().c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeDirectory);
+    const std::string file = dir.File("f");
+    WriteText(file, "x");
+    ASSERT_EQ(P().GetPathAttributes(file.c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeNormal);
+    ::chmod(file.c_str(), 0444);
+    ASSERT_EQ(P().GetPathAttributes(file.c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeReadOnly);
+    EXPECT_EQ(P().GetPathAttributes(dir.File("missing").c_str(), &attributes),
+              win32::kFileNotFound);
+    EXPECT_EQ(P().GetPathAttributes(dir.File("missing/f").c_str(), &attributes),
+              win32::kPathNotFound);
+}
+
+TEST(CopyFile, CreatesOrOverwritesAndNeverTouchesTheSource) {
+    TempDir dir;
+    const std::string source = dir.File("src");
+    const std::string destination = dir.File("dst");
+    std::string big(200000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 300);
+    WriteText(source, big);
+    ASSERT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kSuccess);
+    EXPECT_EQ(ReadAll(destination), big);
+    WriteText(source, "short");
+    ASSERT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kSuccess);
+    EXPECT_EQ(ReadAll(destination), "short");  // overwritten and cut to size
+    EXPECT_EQ(P().CopyFileTo(source.c_str(), source.c_str()), win32::kSharingViolation);
+    EXPECT_EQ(ReadAll(source), "short");
+    EXPECT_EQ(P().CopyFileTo(dir.File("missing").c_str(), destination.c_str()),
+              win32::kFileNotFound);
+    EXPECT_EQ(ReadAll(destination), "short");
+}
+
+TEST(CopyFile, RespectsOpenHandlesLikeAnyOtherOpener) {
+    TempDir dir;
+    const std::string source = dir.File("src");
+    const std::string destination = dir.File("dst");
+    WriteText(source, "data");
+    std::unique_ptr<File> exclusive;
+    ASSERT_EQ(P().OpenFile(source.c_str(), FileAccess::kReadWrite, FileShare::kNone,
+                           FileDisposition::kOpenExisting, &exclusive),
+              win32::kSuccess);
+    EXPECT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kSharingViolation);
+    EXPECT_FALSE(std::filesystem::exists(destination));
+}
+
+TEST(MoveFile, RenamesButNeverReplaces) {
+    TempDir dir;
+    const std::string a = dir.File("a");
+    const std::string b = dir.File("b");
+    const std::string c = dir.File("c");
+    WriteText(a, "first");
+    WriteText(b, "second");
+    EXPECT_EQ(P().MoveFileTo(a.c_str(), b.c_str()), win32::kAlreadyExists);
+    EXPECT_EQ(ReadAll(a), "first");
+    EXPECT_EQ(ReadAll(b), "second");
+    ASSERT_EQ(P().MoveFileTo(a.c_str(), c.c_str()), win32::kSuccess);
+    EXPECT_FALSE(std::filesystem::exists(a));
+    EXPECT_EQ(ReadAll(c), "first");
+    EXPECT_EQ(P().MoveFileTo(a.c_str(), dir.File("d").c_str()), win32::kFileNotFound);
+    EXPECT_EQ(P().MoveFileTo(c.c_str(), dir.File("no/d").c_str()), win32::kPathNotFound);
+    EXPECT_EQ(ReadAll(c), "first");
+}
+
+TEST(MoveFile, AndDeleteRefuseAFileThatIsOpen) {
+    TempDir dir;
+    const std::string a = dir.File("a");
+    WriteText(a, "open");
+    {
+        std::unique_ptr<File> file;
+        ASSERT_EQ(P().OpenFile(a.c_str(), FileAccess::kRead, FileShare::kReadWrite,
+                               FileDisposition::kOpenExisting, &file),
+                  win32::kSuccess);
+        EXPECT_EQ(P().MoveFileTo(a.c_str(), dir.File("b").c_str()), win32::kSharingViolation);
+        EXPECT_EQ(P().RemoveFile(a.c_str()), win32::kSharingViolation);
+        EXPECT_EQ(ReadAll(a), "open");
+    }
+    EXPECT_EQ(P().MoveFileTo(a.c_str(), dir.File("b").c_str()), win32::kSuccess);
+    EXPECT_EQ(P().RemoveFile(dir.File("b").c_str()), win32::kSuccess);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("b")));
+}
+
+TEST(DeleteFile, RefusesFoldersReadOnlyFilesAndReportsMissingOnes) {
+    TempDir dir;
+    const std::string file = dir.File("f");
+    WriteText(file, "x");
+    ::chmod(file.c_str(), 0444);
+    EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kAccessDenied);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    ::chmod(file.c_str(), 0644);
+    EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kSuccess);
+    EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kFileNotFound);
+    EXPECT_EQ(P().RemoveFile(dir.path().c_str()), win32::kAccessDenied);
+    EXPECT_EQ(P().RemoveFile(dir.File("x/y").c_str()), win32::kPathNotFound);
+}
+
+TEST(TempFile, NamesAreUniqueCreatedEmptyAndFollowThePattern) {
+    TempDir dir;
+    const std::string folder = dir.path().string() + "/";
+    const std::regex pattern(
+        std::regex_replace(folder, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
+        "RXV[0-9A-F]{4}\\.TMP");
+    std::set<std::string> seen;
+    for (int i = 0; i < 300; ++i) {
+        char out[kMaxPath];
+        ASSERT_EQ(P().MakeTempFile(folder.c_str(), "RXVQ", out), win32::kSuccess);
+        const std::string name(out);
+        EXPECT_TRUE(std::regex_match(name, pattern)) << name;
+        EXPECT_TRUE(seen.insert(name).second) << "repeated " << name;
+        EXPECT_TRUE(std::filesystem::is_regular_file(name));
+        EXPECT_EQ(std::filesystem::file_size(name), 0u);
+    }
+    EXPECT_EQ(
+        static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir.path()),
+                                               std::filesystem::directory_iterator())),
+        seen.size());
+}
+
+TEST(TempFile, WorksWithoutTrailingSeparatorInTheCurrentFolderAndRefusesTooLongNames) {
+    TempDir dir;
+    char out[kMaxPath];
+    ASSERT_EQ(P().MakeTempFile(dir.path().c_str(), "AB", out), win32::kSuccess);
+    EXPECT_EQ(std::filesystem::path(out).parent_path(), dir.path());
+    EXPECT_EQ(std::filesystem::path(out).filename().string().substr(0, 2), "AB");
+    {
+        const auto saved = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        const Win32Error error = P().MakeTempFile("", "ZZZ", out);
+        std::filesystem::current_path(saved);
+        ASSERT_EQ(error, win32::kSuccess);
+        EXPECT_EQ(std::string(out).size(), 11u);  // "ZZZ" + 4 digits + ".TMP"
+        EXPECT_TRUE(std::filesystem::exists(dir.path() / out));
+    }
+    const std::string deep = dir.path().string() + "/" + std::string(250, 'd') + "/";
+    EXPECT_EQ(P().MakeTempFile(deep.c_str(), "RXV", out), win32::kFilenameExcedRange);
+    EXPECT_EQ(P().MakeTempFile(dir.File("missing/").c_str(), "RXV", out), win32::kPathNotFound);
+}
+
+}  // namespace
+}  // namespace quillet::testing

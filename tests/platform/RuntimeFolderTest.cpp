@@ -1,0 +1,145 @@
+// The private runtime folder is refused unless it is ours alone, and lock
+// files of named objects never join two names.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/posix/LockFile.h"
+#include "platform/posix/RuntimeFolder.h"
+#include "tests/support/TempDir.h"
+
+namespace quillet::testing {
+namespace {
+
+using posix::OpenPrivateFolder;
+using posix::ResolveRuntimeFolder;
+
+Win32Error Check(const std::string& path, uid_t owner) {
+    int fd = -1;
+    const Win32Error error = OpenPrivateFolder(path.c_str(), owner, &fd);
+    if (fd >= 0) ::close(fd);
+    return error;
+}
+
+TEST(RuntimeFolder, OnlyAPrivateDirectoryOfOursIsAccepted) {
+    TempDir dir;
+    const uid_t me = ::geteuid();
+    const std::string good = dir.File("good");
+    ASSERT_EQ(::mkdir(good.c_str(), 0700), 0);
+    EXPECT_EQ(Check(good, me), win32::kSuccess);
+
+    const std::string groupWritable = dir.File("group");
+    ASSERT_EQ(::mkdir(groupWritable.c_str(), 0700), 0);
+    ::chmod(groupWritable.c_str(), 0770);
+    EXPECT_EQ(Check(groupWritable, me), win32::kAccessDenied);
+    const std::string readable = dir.File("readable");
+    ASSERT_EQ(::mkdir(readable.c_str(), 0700), 0);
+    ::chmod(readable.c_str(), 0704);
+    EXPECT_EQ(Check(readable, me), win32::kAccessDenied);
+
+    const std::string link = dir.File("link");
+    ASSERT_EQ(::symlink(good.c_str(), link.c_str()), 0);
+    EXPECT_EQ(Check(link, me), win32::kAccessDenied);
+
+    const std::string file = dir.File("file");
+    ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    EXPECT_EQ(Check(file, me), win32::kAccessDenied);
+
+    EXPECT_EQ(Check(good, me + 4242), win32::kAccessDenied);  // owned by someone else
+    if (me == 0) {
+        const std::string foreign = dir.File("foreign");
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 4242, 4242), 0);
+        EXPECT_EQ(Check(foreign, me), win32::kAccessDenied);
+    }
+}
+
+TEST(RuntimeFolder, ResolutionPrefersAnOwnedXdgFolderAndRefusesAPlantedFallback) {
+    TempDir dir;
+    const uid_t me = ::geteuid();
+    const std::string xdg = dir.File("xdg");
+    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
+    std::string path;
+    int fd = -1;
+    ASSERT_EQ(ResolveRuntimeFolder(xdg.c_str(), dir.path().c_str(), me, &path, &fd),
+              win32::kSuccess);
+    ::close(fd);
+    EXPECT_EQ(path, xdg + "/quillet");
+    struct stat st;
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    // No usable XDG folder: the fallback under the temporary folder.
+    const std::string expected = dir.path().string() + "/quillet-" + std::to_string(me);
+    ASSERT_EQ(ResolveRuntimeFolder(nullptr, dir.path().c_str(), me, &path, &fd), win32::kSuccess);
+    ::close(fd);
+    EXPECT_EQ(path, expected);
+    ASSERT_EQ(ResolveRuntimeFolder("relative/xdg", dir.path().c_str(), me, &path, &fd),
+              win32::kSuccess);
+    ::close(fd);
+    EXPECT_EQ(path, expected);
+
+    // Someone made the fallback first, open to others, or as a symlink.
+    TempDir other;
+    const std::string planted = other.path().string() + "/quillet-" + std::to_string(me);
+    ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
+    ::chmod(planted.c_str(), 0777);
+    EXPECT_EQ(ResolveRuntimeFolder(nullptr, other.path().c_str(), me, &path, &fd),
+              win32::kAccessDenied);
+    ::rmdir(planted.c_str());
+    ASSERT_EQ(::symlink(xdg.c_str(), planted.c_str()), 0);
+    EXPECT_EQ(ResolveRuntimeFolder(nullptr, other.path().c_str(), me, &path, &fd),
+              win32::kAccessDenied);
+}
+
+TEST(NamedObjectFiles, TwoNamesWithOneFileNameGetSeparateSlots) {
+    TempDir dir;
+    const int dirfd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirfd, 0);
+    {
+        // The same base file name stands for a hash collision.
+        posix::LockFile first;
+        posix::LockFile second;
+        posix::LockFile again;
+        bool existed = true;
+        ASSERT_EQ(posix::OpenNamedObject(dirfd, "m-collide", "first", 8, &first, &existed),
+                  win32::kSuccess);
+        EXPECT_FALSE(existed);
+        ASSERT_EQ(posix::OpenNamedObject(dirfd, "m-collide", "second", 8, &second, &existed),
+                  win32::kSuccess);
+        EXPECT_FALSE(existed);
+        ASSERT_EQ(posix::OpenNamedObject(dirfd, "m-collide", "first", 8, &again, &existed),
+                  win32::kSuccess);
+        EXPECT_TRUE(existed);
+        struct stat a;
+        struct stat b;
+        struct stat c;
+        ASSERT_EQ(::fstat(first.Fd(), &a), 0);
+        ASSERT_EQ(::fstat(second.Fd(), &b), 0);
+        ASSERT_EQ(::fstat(again.Fd(), &c), 0);
+        EXPECT_NE(a.st_ino, b.st_ino);
+        EXPECT_EQ(a.st_ino, c.st_ino);
+        EXPECT_TRUE(std::filesystem::exists(dir.File("m-collide-0")));
+        EXPECT_TRUE(std::filesystem::exists(dir.File("m-collide-1")));
+    }
+    // The last user of each removed its file.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    ::close(dirfd);
+}
+
+TEST(NamedObjectFiles, BaseNamesAreShortSafeFileNames) {
+    const std::string weird = std::string("/../\x01\xff ") + std::string(1000, 'Z');
+    const std::string name = posix::NamedObjectBaseName('s', weird);
+    EXPECT_LE(name.size(), 60u);
+    EXPECT_EQ(name.find('/'), std::string::npos);
+    EXPECT_EQ(name.find(".."), std::string::npos);
+    EXPECT_NE(name, posix::NamedObjectBaseName('s', weird + "Z"));
+    EXPECT_NE(name, posix::NamedObjectBaseName('m', weird));
+}
+
+}  // namespace
+}  // namespace quillet::testing

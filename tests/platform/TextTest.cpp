@@ -1,0 +1,196 @@
+// UTF-8 <-> UTF-16 conversion, FindLastChar, local memory and time.
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace quillet::testing {
+namespace {
+
+Platform& P() {
+    return Platform::Default();
+}
+
+std::u16string ToWide(const std::string& text) {
+    const int needed = P().AnsiToWide(text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::u16string out(static_cast<std::size_t>(needed), u'\0');
+    if (needed > 0) {
+        EXPECT_EQ(P().AnsiToWide(text.data(), static_cast<int>(text.size()), out.data(), needed),
+                  needed);
+    }
+    return out;
+}
+
+std::string ToAnsi(const std::u16string& text) {
+    const int needed = P().WideToAnsi(text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::string out(static_cast<std::size_t>(needed), '\0');
+    if (needed > 0) {
+        EXPECT_EQ(P().WideToAnsi(text.data(), static_cast<int>(text.size()), out.data(), needed),
+                  needed);
+    }
+    return out;
+}
+
+TEST(Text, KnownEncodingsBothWays) {
+    struct Case {
+        std::string utf8;
+        std::u16string utf16;
+    };
+    const Case cases[] = {
+        {"Quillet", u"Quillet"},
+        {"\xC3\xA9t\xC3\xA9", u"\u00E9t\u00E9"},
+        {"\xE2\x82\xAC 5", u"\u20AC 5"},
+        {"\xF0\x9F\x98\x80", u"\xD83D\xDE00"},  // U+1F600, a surrogate pair
+        {"\xF4\x8F\xBF\xBF", u"\xDBFF\xDFFF"},  // U+10FFFF, the last one
+        {"\xEF\xBF\xBF\xC2\x80", u"\uFFFF\u0080"},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},  // zero bytes are characters too
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ToWide(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(ToAnsi(c.utf16), c.utf8) << c.utf8;
+    }
+}
+
+TEST(Text, InvalidUtf8BecomesOneReplacementPerIllFormedPart) {
+    const char16_t r = 0xFFFD;
+    EXPECT_EQ(ToWide("\x80"), std::u16string(1, r));
+    EXPECT_EQ(ToWide("a\xC3"), (std::u16string{u'a', r}));                // truncated at the end
+    EXPECT_EQ(ToWide("\xE2\x82z"), (std::u16string{r, u'z'}));            // truncated inside
+    EXPECT_EQ(ToWide("\xC0\xAF"), (std::u16string{r, r}));                // overlong
+    EXPECT_EQ(ToWide("\xE0\x80\x80"), (std::u16string{r, r, r}));         // overlong
+    EXPECT_EQ(ToWide("\xED\xA0\x80"), (std::u16string{r, r, r}));         // an encoded surrogate
+    EXPECT_EQ(ToWide("\xF4\x90\x80\x80"), (std::u16string{r, r, r, r}));  // above U+10FFFF
+    EXPECT_EQ(ToWide("\xFF\xFEok"), (std::u16string{r, r, u'o', u'k'}));
+    EXPECT_EQ(ToWide("\xF0\x9F\x98"), std::u16string(1, r));  // one part, three bytes
+}
+
+TEST(Text, UnpairedSurrogatesBecomeQuestionMarks) {
+    EXPECT_EQ(ToAnsi(std::u16string{0xD800}), "?");
+    EXPECT_EQ(ToAnsi(std::u16string{0xDC00, u'x'}), "?x");
+    EXPECT_EQ(ToAnsi(std::u16string{0xD83D, u'A', 0xDE00}), "?A?");
+    EXPECT_EQ(ToAnsi(std::u16string{0xDE00, 0xD83D}), "??");  // wrong order
+}
+
+TEST(Text, CountingTerminatorsAndTooSmallOutputs) {
+    char16_t wide[8];
+    // -1: up to and including the terminating zero.
+    EXPECT_EQ(P().AnsiToWide("ab\xC3\xA9", -1, nullptr, 0), 4);
+    EXPECT_EQ(P().AnsiToWide("ab\xC3\xA9", -1, wide, 8), 4);
+    EXPECT_EQ(wide[2], u'\u00E9');
+    EXPECT_EQ(wide[3], u'\0');
+    EXPECT_EQ(P().AnsiToWide("ab\xC3\xA9", -1, wide, 3), 0);  // too small: failure
+    EXPECT_EQ(P().AnsiToWide("ab", 0, wide, 8), 0);
+    char narrow[8];
+    const char16_t emoji[] = {0xD83D, 0xDE00, 0};
+    EXPECT_EQ(P().WideToAnsi(emoji, -1, nullptr, 0), 5);
+    EXPECT_EQ(P().WideToAnsi(emoji, -1, narrow, 4), 0);
+    ASSERT_EQ(P().WideToAnsi(emoji, -1, narrow, 8), 5);
+    EXPECT_STREQ(narrow, "\xF0\x9F\x98\x80");
+}
+
+// Random strings of code points from every range that behaves differently
+// survive UTF-16 -> UTF-8 -> UTF-16 unchanged, and the UTF-8 has the length
+// each code point needs.
+TEST(Text, RandomRoundTrips) {
+    std::mt19937 random(777);
+    const std::pair<char32_t, char32_t> ranges[] = {
+        {0x1, 0x7F}, {0x80, 0x7FF}, {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
+    for (int round = 0; round < 500; ++round) {
+        std::u16string wide;
+        std::size_t expectedBytes = 0;
+        const int length = static_cast<int>(random() % 40) + 1;
+        for (int i = 0; i < length; ++i) {
+            const auto& range = ranges[random() % 5];
+            const char32_t c = range.first + random() % (range.second - range.first + 1);
+            if (c >= 0x10000) {
+                wide += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+                wide += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                expectedBytes += 4;
+            } else {
+                wide += static_cast<char16_t>(c);
+                expectedBytes += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+            }
+        }
+        const std::string narrow = ToAnsi(wide);
+        ASSERT_EQ(narrow.size(), expectedBytes);
+        ASSERT_EQ(ToWide(narrow), wide);
+    }
+}
+
+TEST(Text, FindLastCharFindsTheLastAsciiByte) {
+    const char* path = "/d\xC3\xA9j\xC3\xA0/file.v5.qdx";
+    EXPECT_EQ(P().FindLastChar(path, '.'), path + std::strlen(path) - 4);
+    EXPECT_EQ(P().FindLastChar(path, '/'), path + 7);
+    EXPECT_EQ(P().FindLastChar(path, '\\'), nullptr);
+}
+
+TEST(LocalMemory, BlocksAreZeroAndGrowingZeroesOnlyTheNewBytes) {
+    auto* block = static_cast<unsigned char*>(P().LocalAllocZeroed(100));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(block[i], 0);
+    std::memset(block, 0xAB, 100);
+    // Shrinking keeps the first bytes; growing again must not bring back the
+    // bytes that were cut off.
+    block = static_cast<unsigned char*>(P().LocalReAllocZeroed(block, 10));
+    ASSERT_NE(block, nullptr);
+    block = static_cast<unsigned char*>(P().LocalReAllocZeroed(block, 5000));
+    ASSERT_NE(block, nullptr);
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(block[i], 0xAB) << i;
+    for (int i = 10; i < 5000; ++i) ASSERT_EQ(block[i], 0) << i;
+    EXPECT_EQ(P().LocalReAllocZeroed(block, static_cast<std::size_t>(-1)), nullptr);
+    EXPECT_EQ(block[0], 0xAB);  // a failed growth leaves the block as it was
+    P().LocalFreeBlock(block);
+    P().LocalFreeBlock(nullptr);
+    void* empty = P().LocalAllocZeroed(0);
+    EXPECT_NE(empty, nullptr);
+    P().LocalFreeBlock(empty);
+}
+
+TEST(Time, SystemTimeIsUtcSince1601InWholeMilliseconds) {
+    const std::int64_t before = ::time(nullptr);
+    const FileTime now = P().SystemTimeAsFileTime();
+    const std::int64_t after = ::time(nullptr);
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(now.high) << 32) | now.low;
+    EXPECT_EQ(ticks % 10000, 0u);
+    const std::int64_t seconds = static_cast<std::int64_t>(ticks / 10000000) - 11644473600;
+    EXPECT_GE(seconds, before);
+    EXPECT_LE(seconds, after);
+}
+
+TEST(Time, LocalTimeMatchesTheCalendar) {
+    const SystemTime local = P().LocalTime();
+    const time_t now = ::time(nullptr);
+    struct tm expected;
+    ::localtime_r(&now, &expected);
+    EXPECT_EQ(local.year, expected.tm_year + 1900);
+    EXPECT_EQ(local.month, expected.tm_mon + 1);
+    EXPECT_GE(local.day, 1);
+    EXPECT_LE(local.day, 31);
+    EXPECT_LE(local.dayOfWeek, 6);
+    EXPECT_LE(local.hour, 23);
+    EXPECT_LE(local.milliseconds, 999);
+}
+
+TEST(Time, CompareFileTimeOrdersByTheWhole64Bits) {
+    const FileTime a{0xFFFFFFFF, 1};
+    const FileTime b{0, 2};
+    EXPECT_EQ(Platform::CompareFileTime(a, b), -1);
+    EXPECT_EQ(Platform::CompareFileTime(b, a), 1);
+    EXPECT_EQ(Platform::CompareFileTime(a, a), 0);
+}
+
+TEST(Time, TickCountAdvancesAtLeastByTheTimeSlept) {
+    const std::uint32_t start = P().TickCount();
+    P().SleepMs(30);
+    EXPECT_GE(static_cast<std::uint32_t>(P().TickCount() - start), 30u);
+}
+
+}  // namespace
+}  // namespace quillet::testing
