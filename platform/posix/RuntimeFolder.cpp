@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/posix/PosixErrors.h"
+#include "platform/posix/RuntimeSweep.h"
 
 namespace quillet::posix {
 
@@ -78,6 +79,7 @@ Win32Error ProcessRuntimeFolder(int* dirfd, std::string* path) {
         const Win32Error error = ResolveRuntimeFolder(std::getenv("XDG_RUNTIME_DIR"), "/tmp",
                                                       ::geteuid(), &resolved, &fd);
         if (error != win32::kSuccess) return error;
+        SweepRuntimeFolder(fd);  // leftovers of processes that died
         folderFd = fd;
         folderPath = resolved;
     }
