@@ -3,13 +3,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/posix/LockFile.h"
 #include "platform/posix/RuntimeFolder.h"
+#include "platform/posix/RuntimeSweep.h"
 #include "tests/support/TempDir.h"
 
 namespace quillet::testing {
@@ -139,6 +143,49 @@ TEST(NamedObjectFiles, BaseNamesAreShortSafeFileNames) {
     EXPECT_EQ(name.find(".."), std::string::npos);
     EXPECT_NE(name, posix::NamedObjectBaseName('s', weird + "Z"));
     EXPECT_NE(name, posix::NamedObjectBaseName('m', weird));
+}
+
+// A socket bound at `path`; closed again unless `keep`, which leaves the
+// file behind as a dead process would.
+int BindSocket(const std::string& path, bool keep) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    if (!keep) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(RuntimeSweep, RemovesOnlyWhatNobodyUses) {
+    TempDir dir;
+    const int dirfd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dirfd, 0);
+    posix::LockFile live;
+    bool existed = false;
+    ASSERT_EQ(posix::OpenNamedObject(dirfd, "s-live", "live", 512, &live, &existed),
+              win32::kSuccess);
+    // Lock files whose users are gone, and an unrelated file.
+    for (const char* name : {"m-dead-0", "s-dead-0", "f-1-2", "notes.txt"}) {
+        ASSERT_EQ(::close(::open(dir.File(name).c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    }
+    const int listening = BindSocket(dir.File("w-00000001"), true);
+    BindSocket(dir.File("w-00000002"), false);
+    posix::SweepRuntimeFolder(dirfd);
+    EXPECT_TRUE(std::filesystem::exists(dir.File("s-live-0")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("m-dead-0")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("s-dead-0")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("f-1-2")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("notes.txt")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("w-00000001")));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("w-00000002")));
+    ::close(listening);
+    live.Close();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("s-live-0")));
+    ::close(dirfd);
 }
 
 }  // namespace
