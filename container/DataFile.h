@@ -6,8 +6,8 @@
 // storage engine (block cache, copy-on-write, free list, tables) are two layers
 // of this one object; their operations live in one source file per topic:
 //
-//   container/FileHeader.cpp    ValidateHeader, WriteHeader, ReadHeader, CreateHeader, InitRootBlock
-//   container/OpenClose.cpp     construction, Open, Close, destruction
+//   container/FileHeader.cpp    ValidateHeader, WriteHeader, ReadHeader, CreateHeader,
+//   InitRootBlock container/OpenClose.cpp     construction, Open, Close, destruction
 //   container/Access.cpp        accesses, Commit, DiscardChanges, undo, notification, app fields
 //   storage/BlockCache.cpp      the cache of pinned 512-byte blocks
 //   storage/CopyOnWrite.cpp     MarkBlockModified, PrepareBlockForChange
@@ -73,12 +73,12 @@ constexpr std::uint16_t kEntryNumberKnown = 0x0008;
 
 // A cached, possibly pinned block, keyed by (table, index, kind).
 struct CacheEntry {
-    CacheEntry* next = nullptr;       // toward the least recently used end
-    std::uint16_t flags = 0;          // kEntry* bits
-    BlockNumber blockNumber = 0;      // with the fresh flag; 0 when not resolved
+    CacheEntry* next = nullptr;   // toward the least recently used end
+    std::uint16_t flags = 0;      // kEntry* bits
+    BlockNumber blockNumber = 0;  // with the fresh flag; 0 when not resolved
     std::int16_t table = 0;
-    std::int16_t index = 0;           // data block index, or map index of an index block
-    std::uint8_t* buffer = nullptr;   // 512 bytes, owned by the entry
+    std::int16_t index = 0;          // data block index, or map index of an index block
+    std::uint8_t* buffer = nullptr;  // 512 bytes, owned by the entry
     std::int32_t pinCount = 0;
 };
 
@@ -87,7 +87,7 @@ class DataFile;
 // Holds one pin on a cache entry and releases it when it goes out of scope or
 // is reset, so that every path out of an operation gives its pins back.
 class BlockRef {
-public:
+  public:
     explicit BlockRef(DataFile& file) : file_(&file) {}
     ~BlockRef() { Reset(); }
     BlockRef(const BlockRef&) = delete;
@@ -115,13 +115,13 @@ public:
         return e;
     }
 
-private:
+  private:
     DataFile* file_;
     CacheEntry* entry_ = nullptr;
 };
 
 class DataFile {
-public:
+  public:
     explicit DataFile(Platform& platform);
 
     // ---- Virtual operations, in slot order ----
@@ -159,8 +159,8 @@ public:
 
     // ---- Block cache ----
 
-    ResultCode LookupBlock(std::uint16_t table, std::uint16_t index, BlockKind kind,
-                           bool probeOnly, CacheEntry** entry, bool* wasCached);
+    ResultCode LookupBlock(std::uint16_t table, std::uint16_t index, BlockKind kind, bool probeOnly,
+                           CacheEntry** entry, bool* wasCached);
     ResultCode NewCacheEntry(CacheEntry** entry);
     void ReleaseBlock(CacheEntry* entry);
     ResultCode WriteBackEntry(CacheEntry* entry);
@@ -229,7 +229,7 @@ public:
     const char* FullPath() const { return fullPath_.get(); }
     std::uint8_t* SharedView() const;
 
-protected:
+  protected:
     // Mutable access to the working header for the conversion layer, which
     // copies banner and extra fields between files and sets FileBlocks.
     std::uint8_t* MutableWorkingHeader() { return workingHeader_; }
@@ -238,11 +238,28 @@ protected:
     void SetFreeCursor(std::uint16_t v) { freeCursor_ = v; }
     void SetFreeLimit(std::uint16_t v) { freeLimit_ = v; }
 
-private:
+  private:
     ResultCode AcquireAccessLock();
     void ReleaseAccessLock();
     ResultCode RefreshHeader();
     void NotifyWindows();
+
+    // LoadBlock and LoadMapBlock: the same procedure for the two kinds.
+    ResultCode LoadEntry(std::uint16_t table, std::uint16_t index, BlockKind kind,
+                         BlockNumber number, CacheEntry** entry);
+    // Takes the cached block (table, index, kind) out of use, if there is one:
+    // its map entry has just been set to 0, so its contents and its old place
+    // must never answer a lookup again. A pin holder keeps a valid buffer.
+    void DropCachedBlock(std::uint16_t table, std::uint16_t index, BlockKind kind);
+    // Whether an entry other than `self` holds the key (table, index, kind).
+    bool KeyInUse(const CacheEntry* self, std::int16_t table, std::int16_t index,
+                  std::uint16_t kindFlag) const;
+    // Pins the descriptor block of `table`, prepares it, lets `update` change
+    // the 64-byte descriptor, counts the change and marks the block modified.
+    ResultCode UpdateDescriptor(std::uint16_t table,
+                                void (*update)(std::uint8_t* descriptor, std::uint16_t a,
+                                               std::uint16_t b),
+                                std::uint16_t a, std::uint16_t b);
 
     Platform& platform_;
 
@@ -273,6 +290,12 @@ private:
     std::int32_t canRedo_ = 0;
     std::unique_ptr<SharedBlock> sharedBlock_;  // MappingHandle and SharedView
     std::unique_ptr<char[]> fullPath_;
+
+    // Set when a block was written to the file since the last commit. A
+    // transaction that wrote blocks and is then discarded may have reused
+    // places that the state before the last commit still needs, so it also
+    // ends the chance to undo that commit.
+    std::int32_t wroteSinceCommit_ = 0;
 };
 
 }  // namespace quillet
