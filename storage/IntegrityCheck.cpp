@@ -188,7 +188,9 @@ IntegrityReport Walker::Run() {
     }
     blocks_ = std::min<std::uint32_t>(fileBlocks, kMaxFileBlocks);
     owners_.assign(blocks_, Owner{});
-    if (file_.IsModified()) consumed_ = file_.FreeCursor();
+    // Loading the root starts the transaction's view of the free list (or
+    // keeps the one in progress), so that the cursor below is current.
+    if (file_.LoadRootBlock() == 0 && file_.IsModified()) consumed_ = file_.FreeCursor();
 
     if (blocks_ > 0) owners_[0] = Owner{BlockRole::kHeader, -1, -1};
     const std::uint32_t root = file_.RootBlockNumber() & kBlockNumberMask;
