@@ -11,6 +11,7 @@
 
 #include "container/DataFile.h"
 #include "platform/LittleEndian.h"
+#include "storage/IntegrityCheck.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WrappingPlatform.h"
 
@@ -43,11 +44,22 @@ class EngineTest : public ::testing::Test {
         bool created = false;
         ASSERT_EQ(file_->Open(path_.c_str(), &created, 0), 0);
     }
+    void TearDown() override {
+        if (file_) ExpectIntact();
+    }
     // Closes the file and opens it again, so that everything read afterwards
-    // comes from the disk.
+    // comes from the disk, and checks the block tree of what was committed.
     void Reopen() {
         file_.reset();
         OpenFile();
+        ExpectIntact();
+    }
+    // No block of the committed file is lost, shared or out of range.
+    void ExpectIntact() {
+        ASSERT_EQ(file_->BeginAccess(false), 0);
+        const IntegrityReport report = CheckIntegrity(*file_);
+        file_->EndAccess(0);
+        EXPECT_TRUE(report.ok()) << report.Describe();
     }
     // Runs `work` in a write access; EndAccess commits when it returns 0.
     ResultCode InWriteAccess(const std::function<ResultCode()>& work) {
