@@ -3,7 +3,9 @@
 // modes of ChildModes.cpp, talked to through its standard input and output one
 // line at a time. Destruction kills it (if still running) and reaps it.
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <string>
 #include <vector>
@@ -30,9 +32,16 @@ class ChildProcess {
     int Wait();
 
   private:
+#ifdef _WIN32
+    // Process and pipe handles (ChildProcessWin32.cpp).
+    void* process_ = nullptr;
+    void* toChild_ = nullptr;
+    void* fromChild_ = nullptr;
+#else
     pid_t pid_ = -1;
     int toChild_ = -1;
     int fromChild_ = -1;
+#endif
     std::string pending_;
 };
 

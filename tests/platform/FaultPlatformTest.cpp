@@ -20,7 +20,9 @@ std::string ReadAll(const std::string& path) {
 
 std::unique_ptr<File> OpenRw(Platform& platform, const std::string& path) {
     std::unique_ptr<File> file;
-    EXPECT_EQ(platform.OpenFile(path.c_str(), FileAccess::kReadWrite, FileShare::kNone,
+    // Shared, so that the test can read the file meanwhile (Windows keeps
+    // everyone else out of a file opened without sharing).
+    EXPECT_EQ(platform.OpenFile(path.c_str(), FileAccess::kReadWrite, FileShare::kReadWrite,
                                 FileDisposition::kOpenAlways, &file),
               win32::kSuccess);
     return file;

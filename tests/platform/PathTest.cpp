@@ -2,8 +2,6 @@
 // and temporary names.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,6 +17,31 @@ namespace {
 Platform& P() {
     return Platform::Default();
 }
+
+// The path in the form of this platform: '/' becomes its separator.
+std::string Native(std::string path) {
+    for (char& c : path) {
+        if (c == '/') c = P().Separator();
+    }
+    return path;
+}
+
+void MakeReadOnly(const std::string& path, bool readOnly) {
+    using std::filesystem::perms;
+    std::filesystem::permissions(path, perms::owner_read | perms::group_read | perms::others_read |
+                                           (readOnly ? perms::none : perms::owner_write));
+}
+
+// Attributes of a plain file and of a read-only one: Windows marks every new
+// file for archiving, and FILE_ATTRIBUTE_NORMAL is only reported alone.
+#ifdef _WIN32
+constexpr std::uint32_t kFileAttributeArchive = 0x20;
+constexpr std::uint32_t kPlainFile = kFileAttributeArchive;
+constexpr std::uint32_t kReadOnlyFile = kFileAttributeReadOnly | kFileAttributeArchive;
+#else
+constexpr std::uint32_t kPlainFile = kFileAttributeNormal;
+constexpr std::uint32_t kReadOnlyFile = kFileAttributeReadOnly;
+#endif
 
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -52,22 +75,34 @@ TEST(FullPath, FoldsDotsRelativeToTheCurrentFolder) {
     TempDir dir;
     const std::string base = std::filesystem::canonical(dir.path()).string();
     InFolder in(base);
-    EXPECT_EQ(Full("file.qdx"), base + "/file.qdx");
-    EXPECT_EQ(Full("./a/./b/../c.qdx"), base + "/a/c.qdx");
-    EXPECT_EQ(Full("a//b///c"), base + "/a/b/c");
-    EXPECT_EQ(Full("a/b/"), base + "/a/b/");  // a trailing separator stays
+    EXPECT_EQ(Full("file.qdx"), base + Native("/file.qdx"));
+    EXPECT_EQ(Full("./a/./b/../c.qdx"), base + Native("/a/c.qdx"));
+    EXPECT_EQ(Full("a//b///c"), base + Native("/a/b/c"));
+    EXPECT_EQ(Full("a/b/"), base + Native("/a/b/"));  // a trailing separator stays
     EXPECT_EQ(Full("."), base);
+    EXPECT_EQ(Full("no/such/thing/../x"), base + Native("/no/such/x"));  // need not exist
+#ifdef _WIN32
+    // A path from the root of the current drive.
+    const std::string drive = base.substr(0, 2);
+    EXPECT_EQ(Full("\\x\\..\\..\\..\\y"), drive + "\\y");  // ".." stops at the root
+    EXPECT_EQ(Full("\\"), drive + "\\");
+    EXPECT_EQ(Full("\\a\\b\\.."), drive + "\\a");
+#else
     EXPECT_EQ(Full("/x/../../../y"), "/y");  // ".." stops at the root
     EXPECT_EQ(Full("/"), "/");
     EXPECT_EQ(Full("/a/b/.."), "/a");
-    EXPECT_EQ(Full("no/such/thing/../x"), base + "/no/such/x");  // need not exist
+#endif
 }
 
 TEST(FullPath, AResultThatDoesNotFitIsAnErrorNotACutPath) {
+#ifdef _WIN32
+    const std::string path = "C:\\ab\\de";  // 8 bytes and a terminator
+#else
     const std::string path = "/abc/def";  // 8 bytes and a terminator
+#endif
     EXPECT_EQ(Full(path.c_str(), 9), path);
     EXPECT_EQ(Full(path.c_str(), 8), "error 206");
-    const std::string longPath = "/" + std::string(300, 'x');
+    const std::string longPath = Native("/") + std::string(300, 'x');
     EXPECT_EQ(Full(longPath.c_str()), "error 206");
     char out[4] = {'#', '#', '#', '#'};
     EXPECT_EQ(P().GetFullPath(longPath.c_str(), out, sizeof out), win32::kFilenameExcedRange);
@@ -77,15 +112,15 @@ TEST(FullPath, AResultThatDoesNotFitIsAnErrorNotACutPath) {
 TEST(Attributes, TellFoldersReadOnlyAndNormalFilesAndWhatIsMissing) {
     TempDir dir;
     std::uint32_t attributes = 0;
-    ASSERT_EQ(P().GetPathAttributes(dir.path().c_str(), &attributes), win32::kSuccess);
+    ASSERT_EQ(P().GetPathAttributes(dir.path().string().c_str(), &attributes), win32::kSuccess);
     EXPECT_EQ(attributes, kFileAttributeDirectory);
     const std::string file = dir.File("f");
     WriteText(file, "x");
     ASSERT_EQ(P().GetPathAttributes(file.c_str(), &attributes), win32::kSuccess);
-    EXPECT_EQ(attributes, kFileAttributeNormal);
-    ::chmod(file.c_str(), 0444);
+    EXPECT_EQ(attributes, kPlainFile);
+    MakeReadOnly(file, true);
     ASSERT_EQ(P().GetPathAttributes(file.c_str(), &attributes), win32::kSuccess);
-    EXPECT_EQ(attributes, kFileAttributeReadOnly);
+    EXPECT_EQ(attributes, kReadOnlyFile);
     EXPECT_EQ(P().GetPathAttributes(dir.File("missing").c_str(), &attributes),
               win32::kFileNotFound);
     EXPECT_EQ(P().GetPathAttributes(dir.File("missing/f").c_str(), &attributes),
@@ -164,22 +199,29 @@ TEST(DeleteFile, RefusesFoldersReadOnlyFilesAndReportsMissingOnes) {
     TempDir dir;
     const std::string file = dir.File("f");
     WriteText(file, "x");
-    ::chmod(file.c_str(), 0444);
+    MakeReadOnly(file, true);
     EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kAccessDenied);
     EXPECT_TRUE(std::filesystem::exists(file));
-    ::chmod(file.c_str(), 0644);
+    MakeReadOnly(file, false);
     EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kSuccess);
     EXPECT_EQ(P().RemoveFile(file.c_str()), win32::kFileNotFound);
-    EXPECT_EQ(P().RemoveFile(dir.path().c_str()), win32::kAccessDenied);
+    EXPECT_EQ(P().RemoveFile(dir.path().string().c_str()), win32::kAccessDenied);
     EXPECT_EQ(P().RemoveFile(dir.File("x/y").c_str()), win32::kPathNotFound);
 }
 
 TEST(TempFile, NamesAreUniqueCreatedEmptyAndFollowThePattern) {
     TempDir dir;
-    const std::string folder = dir.path().string() + "/";
+    const std::string folder = dir.path().string() + P().Separator();
+#ifdef _WIN32
+    // The system chooses the letter case of the digits and the extension.
+    const auto flags = std::regex::ECMAScript | std::regex::icase;
+#else
+    const auto flags = std::regex::ECMAScript;
+#endif
     const std::regex pattern(
         std::regex_replace(folder, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
-        "RXV[0-9A-F]{4}\\.TMP");
+            "RXV[0-9A-F]{4}\\.TMP",
+        flags);
     std::set<std::string> seen;
     for (int i = 0; i < 300; ++i) {
         char out[kMaxPath];
@@ -199,7 +241,7 @@ TEST(TempFile, NamesAreUniqueCreatedEmptyAndFollowThePattern) {
 TEST(TempFile, WorksWithoutTrailingSeparatorInTheCurrentFolderAndRefusesTooLongNames) {
     TempDir dir;
     char out[kMaxPath];
-    ASSERT_EQ(P().MakeTempFile(dir.path().c_str(), "AB", out), win32::kSuccess);
+    ASSERT_EQ(P().MakeTempFile(dir.path().string().c_str(), "AB", out), win32::kSuccess);
     EXPECT_EQ(std::filesystem::path(out).parent_path(), dir.path());
     EXPECT_EQ(std::filesystem::path(out).filename().string().substr(0, 2), "AB");
     {
@@ -211,9 +253,14 @@ TEST(TempFile, WorksWithoutTrailingSeparatorInTheCurrentFolderAndRefusesTooLongN
         EXPECT_EQ(std::string(out).size(), 11u);  // "ZZZ" + 4 digits + ".TMP"
         EXPECT_TRUE(std::filesystem::exists(dir.path() / out));
     }
-    const std::string deep = dir.path().string() + "/" + std::string(250, 'd') + "/";
+    const std::string deep = dir.path().string() + Native("/") + std::string(250, 'd') + Native("/");
     EXPECT_EQ(P().MakeTempFile(deep.c_str(), "RXV", out), win32::kFilenameExcedRange);
-    EXPECT_EQ(P().MakeTempFile(dir.File("missing/").c_str(), "RXV", out), win32::kPathNotFound);
+#ifdef _WIN32
+    constexpr Win32Error kMissingFolder = 267;  // ERROR_DIRECTORY
+#else
+    constexpr Win32Error kMissingFolder = win32::kPathNotFound;
+#endif
+    EXPECT_EQ(P().MakeTempFile(dir.File(Native("missing/")).c_str(), "RXV", out), kMissingFolder);
 }
 
 }  // namespace
