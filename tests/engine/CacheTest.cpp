@@ -1,0 +1,222 @@
+// The block cache: growth to ten entries, reuse of the least recently used
+// entry, growth past ten while it is pinned, write-back of a dirty entry that
+// is reused, the order an entry sinks to when it is released, reads that cost
+// no file access, and the refusal to write block 0.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/engine/EngineFixture.h"
+#include "tests/support/FaultPlatform.h"
+
+namespace quillet::testing {
+namespace {
+
+class CacheTest : public DiskFileTest {
+  protected:
+    Platform& platform() override { return faults_; }
+    void SetUp() override {
+        DiskFileTest::SetUp();
+        ASSERT_EQ(OpenFile(), 0);
+        // Table 2 with 20 blocks (a direct map) and table 3 with 40 (an
+        // indirect one) on disk, committed.
+        ASSERT_EQ(Write([&] {
+                      ResultCode r = MakeTable(*file_, 2);
+                      if (r == 0) r = MakeTable(*file_, 3);
+                      for (std::uint16_t i = 0; r == 0 && i < 20; ++i) {
+                          r = WriteWholeBlock(*file_, 2, i, PatternBlock(i));
+                      }
+                      for (std::uint16_t i = 0; r == 0 && i < 40; ++i) {
+                          r = WriteWholeBlock(*file_, 3, i, PatternBlock(100 + i));
+                      }
+                      return r;
+                  }),
+                  0);
+        Reopen();
+        // A fresh object, so that the cache holds the root block only.
+        file_.reset();
+        ASSERT_EQ(OpenFile(), 0);
+        ASSERT_EQ(file_->CacheCount(), 1);
+    }
+    // The cache list from head to tail as (table, index, pins).
+    std::vector<std::string> Order() const {
+        std::vector<std::string> out;
+        for (CacheEntry* e = file_->CacheHead(); e != nullptr; e = e->next) {
+            out.push_back(std::to_string(e->table) + ":" + std::to_string(e->index) +
+                          (e->flags & kEntryMapBlock ? "m" : "") + "/" +
+                          std::to_string(e->pinCount));
+        }
+        return out;
+    }
+    FaultPlatform faults_{Platform::Default()};
+};
+
+TEST_F(CacheTest, GrowsToTenThenReusesTheLeastRecentlyUsed) {
+    ASSERT_EQ(file_->BeginAccess(false), 0);
+    ASSERT_EQ(file_->LoadRootBlock(), 0);
+    EXPECT_EQ(file_->CacheCount(), 1);
+    BlockImage b;
+    for (std::uint16_t i = 0; i < 9; ++i) ASSERT_EQ(ReadWholeBlock(*file_, 2, i, &b), 0);
+    EXPECT_EQ(file_->CacheCount(), 10);
+    CacheEntry* tail = file_->CacheTail();
+    ASSERT_EQ(tail->pinCount, 0);
+    EXPECT_EQ(tail->index, 0);
+    for (std::uint16_t i = 9; i < 20; ++i) {
+        ASSERT_EQ(ReadWholeBlock(*file_, 2, i, &b), 0);
+        ASSERT_EQ(b, PatternBlock(i));
+        ASSERT_EQ(file_->CacheCount(), 10);
+    }
+    // The oldest blocks are gone; reading one again costs a file read.
+    faults_.ResetCounts();
+    ASSERT_EQ(ReadWholeBlock(*file_, 2, 0, &b), 0);
+    EXPECT_EQ(faults_.Count(FaultKind::kRead), 1u);
+    ASSERT_EQ(ReadWholeBlock(*file_, 2, 0, &b), 0);
+    EXPECT_EQ(faults_.Count(FaultKind::kRead), 1u);  // now cached
+    EXPECT_EQ(file_->EndAccess(0), 0);
+}
+
+TEST_F(CacheTest, GrowsPastTenWhileTheTailIsPinned) {
+    ASSERT_EQ(file_->BeginAccess(false), 0);
+    std::vector<std::unique_ptr<BlockRef>> held;
+    for (std::uint16_t i = 0; i < 25; ++i) {
+        held.push_back(std::make_unique<BlockRef>(*file_));
+        ASSERT_EQ(file_->GetBlock(3, i, held.back()->Out()), 0);
+        ASSERT_EQ(std::vector<std::uint8_t>(held.back()->data(), held.back()->data() + 512),
+                  PatternBlock(100 + i));
+    }
+    // The pinned root (table 3's descriptor is in it) and 25 pinned data
+    // blocks: past ten entries, every block pinned at the tail made the cache
+    // grow. (The index block's entry, unpinned at the tail, was taken once.)
+    EXPECT_EQ(file_->CacheCount(), 26);
+    const std::int32_t grown = file_->CacheCount();
+    held.clear();
+    BlockImage b;
+    for (std::uint16_t i = 25; i < 40; ++i) {
+        ASSERT_EQ(ReadWholeBlock(*file_, 3, i, &b), 0);
+        ASSERT_EQ(b, PatternBlock(100 + i));
+    }
+    EXPECT_EQ(file_->CacheCount(), grown);  // unpinned entries are reused, never freed
+    EXPECT_EQ(file_->EndAccess(0), 0);
+}
+
+TEST_F(CacheTest, ReusedDirtyEntryIsWrittenFirst) {
+    ASSERT_EQ(file_->BeginAccess(true), 0);
+    ASSERT_EQ(WriteWholeBlock(*file_, 2, 0, PatternBlock(777)), 0);
+    BlockNumber place = 0;
+    ASSERT_EQ(file_->GetBlockNumber(2, 0, &place), 0);
+    ASSERT_TRUE(place & kFreshFlag);
+    faults_.ResetCounts();
+    BlockImage b;
+    std::uint16_t i = 1;
+    // Read until the dirty entry reaches the tail and is taken.
+    for (; i < 40 && faults_.Count(FaultKind::kWrite) == 0; ++i) {
+        ASSERT_EQ(ReadWholeBlock(*file_, 2, i, &b), 0);
+    }
+    ASSERT_EQ(faults_.Count(FaultKind::kWrite), 1u);
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
+    const std::size_t at = (place & kBlockNumberMask) * kBlockSize;
+    ASSERT_GE(bytes.size(), at + kBlockSize);
+    EXPECT_EQ(BlockImage(bytes.begin() + at, bytes.begin() + at + kBlockSize), PatternBlock(777));
+    // Written, but the transaction is not committed: the header is unchanged
+    // and a failure drops it.
+    EXPECT_EQ(file_->EndAccess(5), 5);
+    ASSERT_EQ(Read([&] { return ReadWholeBlock(*file_, 2, 0, &b); }), 0);
+    EXPECT_EQ(b, PatternBlock(0));
+    EXPECT_SOUND(*file_);
+}
+
+TEST_F(CacheTest, ReleasedEntrySinksBehindThePinnedOnesThatFollow) {
+    ASSERT_EQ(file_->BeginAccess(false), 0);
+    ASSERT_EQ(file_->LoadRootBlock(), 0);
+    BlockRef a(*file_), b(*file_), c(*file_), d(*file_);
+    ASSERT_EQ(file_->GetBlock(2, 10, d.Out()), 0);
+    {
+        BlockRef passing(*file_);
+        ASSERT_EQ(file_->GetBlock(2, 11, passing.Out()), 0);
+    }  // released: sinks behind 10 and the pinned root, to the tail
+    EXPECT_EQ(Order(), (std::vector<std::string>{"2:10/1", "0:0/1", "2:11/0"}));
+    ASSERT_EQ(file_->GetBlock(2, 12, c.Out()), 0);
+    ASSERT_EQ(file_->GetBlock(2, 13, b.Out()), 0);
+    ASSERT_EQ(file_->GetBlock(2, 14, a.Out()), 0);
+    EXPECT_EQ(Order(), (std::vector<std::string>{"2:14/1", "2:13/1", "2:12/1", "2:10/1", "0:0/1",
+                                                 "2:11/0"}));
+    a.Reset();  // 14 sinks behind the pinned entries that follow it, not further
+    const std::vector<std::string> order = Order();
+    EXPECT_EQ(order, (std::vector<std::string>{"2:13/1", "2:12/1", "2:10/1", "0:0/1", "2:14/0",
+                                               "2:11/0"}));
+    // Releasing an entry that holds no pin changes nothing.
+    file_->ReleaseBlock(file_->CacheTail());
+    EXPECT_EQ(Order(), order);
+    // A second pin on an entry: the first release only counts.
+    ASSERT_EQ(file_->GetBlock(2, 13, a.Out()), 0);
+    b.Reset();
+    EXPECT_EQ(Order()[0], "2:13/1");
+    file_->ReleaseBlock(nullptr);
+    EXPECT_EQ(file_->EndAccess(0), 0);
+}
+
+TEST_F(CacheTest, PositionsWithoutPlaceReadAsZerosWithoutFileAccess) {
+    ASSERT_EQ(Write([&] { return file_->SetTableBlockCount(2, 100); }), 0);
+    Reopen();
+    ASSERT_EQ(file_->BeginAccess(false), 0);
+    ASSERT_EQ(file_->LoadRootBlock(), 0);
+    faults_.ResetCounts();
+    BlockImage b;
+    for (std::uint16_t i = 40; i < 100; i += 7) {
+        ASSERT_EQ(ReadWholeBlock(*file_, 2, i, &b), 0);
+        EXPECT_EQ(b, BlockImage(kBlockSize, 0));
+    }
+    ASSERT_EQ(ReadWholeBlock(*file_, 2, 4000, &b), 0);  // beyond the count
+    EXPECT_EQ(b, BlockImage(kBlockSize, 0));
+    EXPECT_EQ(faults_.Count(FaultKind::kRead), 0u);
+    EXPECT_EQ(faults_.Count(FaultKind::kSeek), 0u);
+    EXPECT_EQ(file_->EndAccess(0), 0);
+}
+
+TEST_F(CacheTest, BlockZeroIsNeverWrittenAndShortReadsGiveThree) {
+    const std::uint8_t buffer[kBlockSize] = {};
+    EXPECT_EQ(file_->WriteBlockAt(0, buffer), 23);
+    EXPECT_EQ(file_->WriteBlockAt(0x8000, buffer), 23);
+    std::uint8_t in[kBlockSize];
+    // Within FileBlocks but beyond the end of the file: a short read.
+    const std::uint16_t blocks = file_->FileBlocks();
+    std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
+    bytes.resize(bytes.size() - 100);
+    file_.reset();
+    ASSERT_TRUE(WriteFileBytes(path_, bytes));
+    ASSERT_EQ(OpenFile(), 0);
+    EXPECT_EQ(file_->ReadBlockAt(static_cast<BlockNumber>(blocks - 1), in), 3);
+    EXPECT_EQ(file_->ReadBlockAt(blocks, in), 3);  // at FileBlocks: not a block of this file
+    EXPECT_EQ(file_->ReadBlockAt(0x7fff, in), 3);
+}
+
+TEST_F(CacheTest, FailedReadLeavesNoEntryBehind) {
+    ASSERT_EQ(file_->BeginAccess(false), 0);
+    ASSERT_EQ(file_->LoadRootBlock(), 0);
+    faults_.ResetCounts();
+    faults_.FailCall(FaultKind::kRead, 1, win32::kReadFault);
+    BlockRef ref(*file_);
+    EXPECT_EQ(file_->GetBlock(2, 3, ref.Out()), 3);
+    EXPECT_FALSE(ref);
+    // The next lookup reads again and sees the real contents.
+    BlockImage b;
+    ASSERT_EQ(ReadWholeBlock(*file_, 2, 3, &b), 0);
+    EXPECT_EQ(b, PatternBlock(3));
+    EXPECT_EQ(faults_.Count(FaultKind::kRead), 2u);
+    EXPECT_EQ(file_->EndAccess(0), 0);
+}
+
+TEST_F(CacheTest, InvalidatedDirtyEntriesAreNotWritten) {
+    ASSERT_EQ(file_->BeginAccess(true), 0);
+    ASSERT_EQ(WriteWholeBlock(*file_, 2, 5, PatternBlock(55)), 0);
+    file_->DropCache();
+    faults_.ResetCounts();
+    EXPECT_EQ(file_->FlushCache(), 0);
+    EXPECT_EQ(faults_.Count(FaultKind::kWrite), 0u);
+    EXPECT_EQ(file_->EndAccess(9), 9);
+    EXPECT_SOUND(*file_);
+}
+
+}  // namespace
+}  // namespace quillet::testing
