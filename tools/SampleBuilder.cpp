@@ -365,6 +365,7 @@ ResultCode BuildSample(Platform& platform, const SampleOptions& options, const c
         platform.RemoveFile(path);
         return rc;
     }
+    summary.options = options;
     if (!options.keepItemImages) {
         for (auto& l : summary.lists) std::vector<WordImage>().swap(l.items);
         for (auto& a : summary.archives) std::vector<WordImage>().swap(a.images);

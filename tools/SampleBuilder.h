@@ -75,6 +75,7 @@ struct SampleArchive {
 
 // What a sample file holds, in the layout of one format.
 struct SampleSummary {
+    SampleOptions options;  // the options the sample was made from
     int format = 0;
     std::uint8_t appArea[256] = {};    // the application area; the AppHeader is its first 64 bytes
     std::uint16_t listIndexTable = 0;  // index (4, 5) or list records (3)

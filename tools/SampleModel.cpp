@@ -423,6 +423,7 @@ bool ProjectSample(const SampleOptions& o, int format, SampleSummary* out, std::
         return false;
     }
     SampleSummary s;
+    s.options = o;
     s.format = format;
 
     // Application area: the AppHeader, then filler that every step carries.

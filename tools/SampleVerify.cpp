@@ -258,6 +258,16 @@ class Verifier {
     }
 
     ResultCode Check3() {
+        // The outline's lists are the list records, in outline order.
+        std::size_t listEntries = 0;
+        for (const auto& en : e_.entries) {
+            if (!en.isList) continue;
+            if (en.list != static_cast<int>(listEntries))
+                return Fail("the summary's outline does not match its lists");
+            ++listEntries;
+        }
+        if (listEntries != e_.lists.size())
+            return Fail("the summary's outline does not match its lists");
         {
             FileRecordList lists;
             std::vector<WordImage> want;

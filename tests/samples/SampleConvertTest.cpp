@@ -1,0 +1,107 @@
+// Conversions of samples: the converted file reads back exactly as the
+// summary of the older format says (the projection of the same options), and
+// passes the integrity walk.
+
+#include <gtest/gtest.h>
+
+#include "convert/ConversionFile.h"
+#include "tests/support/EngineTestUtil.h"
+#include "tests/support/TempDir.h"
+#include "tools/SampleBuilder.h"
+
+namespace quillet {
+namespace {
+
+using testing::ReadFileBytes;
+using testing::TempDir;
+
+class SampleConvertTest : public ::testing::Test {
+  protected:
+    std::string Path(const std::string& name) { return dir_.File(name); }
+
+    void Build(const SampleOptions& o, const std::string& name) {
+        SampleClockPlatform clock(Platform::Default(), o.seed);
+        SampleSummary s;
+        ASSERT_EQ(BuildSample(clock, o, Path(name).c_str(), &s), 0);
+    }
+    ResultCode Convert(const std::string& target, int version, const std::string& source) {
+        ConversionFile file(Platform::Default());
+        return file.Convert(Path(target).c_str(), version,
+                            source.empty() ? nullptr : Path(source).c_str());
+    }
+    std::string VerifyAs(const std::string& name, const SampleOptions& o, int format,
+                         int writtenAs) {
+        SampleSummary expected;
+        std::string problem;
+        if (!ProjectSample(o, format, &expected, &problem, writtenAs)) return problem;
+        const ResultCode rc =
+            VerifySample(Platform::Default(), Path(name).c_str(), expected, &problem);
+        std::string report;
+        const ResultCode check = CheckSampleFile(Platform::Default(), Path(name).c_str(), &report);
+        if (rc != 0) return "code " + std::to_string(rc) + ": " + problem;
+        if (check != 0) return "check code " + std::to_string(check) + ": " + report;
+        return "";
+    }
+    TempDir dir_;
+};
+
+SampleOptions Options(std::uint32_t seed, int format) {
+    SampleOptions o;
+    o.seed = seed;
+    o.format = format;
+    o.lists = 4 + static_cast<int>(seed % 5);
+    o.items = 30;
+    o.depth = 2 + static_cast<int>(seed % 3);
+    o.archiveBytes = 20000;
+    o.keepItemImages = true;
+    return o;
+}
+
+TEST_F(SampleConvertTest, FiveToFourGivesTheFormatFourSample) {
+    for (std::uint32_t seed : {1u, 5u, 8u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const SampleOptions o = Options(seed, 5);
+        Build(o, "five");
+        const auto before = ReadFileBytes(Path("five"));
+        ASSERT_EQ(Convert("four", 4, "five"), 0);
+        EXPECT_EQ(VerifyAs("four", o, 4, 5), "");
+        EXPECT_EQ(ReadFileBytes(Path("five")), before) << "the source is only read";
+        EXPECT_EQ(VerifyAs("five", o, 5, 5), "");
+        Platform::Default().RemoveFile(Path("five").c_str());
+        Platform::Default().RemoveFile(Path("four").c_str());
+    }
+}
+
+TEST_F(SampleConvertTest, FourToThreeInPlaceGivesTheFormatThreeLayout) {
+    for (std::uint32_t seed : {2u, 3u, 9u}) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        const SampleOptions o = Options(seed, 4);
+        Build(o, "four");
+        ASSERT_EQ(Convert("four", 3, ""), 0);
+        EXPECT_EQ(VerifyAs("four", o, 3, 4), "");
+        Platform::Default().RemoveFile(Path("four").c_str());
+    }
+}
+
+TEST_F(SampleConvertTest, FiveToThreeRunsBothSteps) {
+    const SampleOptions o = Options(6, 5);
+    Build(o, "five");
+    ASSERT_EQ(Convert("three", 3, "five"), 0);
+    EXPECT_EQ(VerifyAs("three", o, 3, 5), "");
+}
+
+TEST_F(SampleConvertTest, ConvertingTwiceInStepsEqualsTheProjection) {
+    SampleOptions o = Options(11, 5);
+    o.tableGap = false;
+    Build(o, "five");
+    ASSERT_EQ(Convert("four", 4, "five"), 0);
+    ASSERT_EQ(Convert("four", 3, ""), 0);
+    EXPECT_EQ(VerifyAs("four", o, 3, 5), "");
+    // Format 3 converts no further, and the refusal leaves the file as it was.
+    const auto before = ReadFileBytes(Path("four"));
+    EXPECT_EQ(Convert("four", 3, ""), 46);
+    EXPECT_EQ(ReadFileBytes(Path("four")), before);
+}
+
+}  // namespace
+}  // namespace quillet
