@@ -76,6 +76,7 @@ ResultCode DataFile::RefreshHeader() {
     }
     const ResultCode r = ValidateHeader(workingHeader_, readOnly_ != 0);
     if (r != 0) return r;
+    ClearStaleRootFlag();
     std::memcpy(savedHeader_, workingHeader_, kHeaderSize);
     DropCache();
     headerReloaded_ = 1;

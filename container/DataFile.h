@@ -244,6 +244,8 @@ class DataFile {
     ResultCode RefreshHeader();
     void NotifyWindows();
 
+    // Clears the fresh flag of RootBlockNumber in a header just read.
+    void ClearStaleRootFlag();
     // LoadBlock and LoadMapBlock: the same procedure for the two kinds.
     ResultCode LoadEntry(std::uint16_t table, std::uint16_t index, BlockKind kind,
                          BlockNumber number, CacheEntry** entry);

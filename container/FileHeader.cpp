@@ -81,9 +81,18 @@ ResultCode DataFile::ReadHeader() {
     }
     const ResultCode r = ValidateHeader(workingHeader_, readOnly_ != 0);
     if (r != 0) return r;
+    ClearStaleRootFlag();
     std::memcpy(savedHeader_, workingHeader_, kHeaderSize);
     if (RootBlockNumber() == 0) return InitRootBlock();
     return LoadRootBlock();
+}
+
+void DataFile::ClearStaleRootFlag() {
+    // A header on disk never carries the fresh flag (a commit clears it
+    // before writing); one that does would let this transaction change the
+    // committed root block in place.
+    Store16(workingHeader_ + header::kRootBlockNumber,
+            static_cast<BlockNumber>(RootBlockNumber() & kBlockNumberMask));
 }
 
 ResultCode DataFile::CreateHeader() {
