@@ -1,0 +1,237 @@
+// The disk model itself: if it kept or lost the wrong writes, every power-loss
+// result built on it would be worthless.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/support/PowerLossPlatform.h"
+#include "tests/support/TempDir.h"
+
+namespace quillet::testing {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class PowerLossPlatformTest : public ::testing::Test {
+  protected:
+    PowerLossPlatformTest() : disk_(Platform::Default(), dir_.path().string()) {}
+
+    std::unique_ptr<File> Open(const std::string& name, FileAccess access = FileAccess::kReadWrite,
+                               FileShare share = FileShare::kNone) {
+        std::unique_ptr<File> f;
+        EXPECT_EQ(disk_.OpenFile(name.c_str(), access, share, FileDisposition::kOpenAlways, &f),
+                  win32::kSuccess);
+        return f;
+    }
+    static void WriteAt(File& f, std::uint64_t offset, const Bytes& bytes) {
+        std::uint64_t reached = 0;
+        ASSERT_EQ(f.Seek(offset, &reached), win32::kSuccess);
+        std::uint32_t written = 0;
+        ASSERT_EQ(f.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &written),
+                  win32::kSuccess);
+        ASSERT_EQ(written, bytes.size());
+    }
+    std::string Full(const std::string& name) {
+        char out[kMaxPath];
+        EXPECT_EQ(disk_.GetFullPath(name.c_str(), out, sizeof out), win32::kSuccess);
+        return out;
+    }
+
+    TempDir dir_;
+    PowerLossPlatform disk_;
+};
+
+TEST_F(PowerLossPlatformTest, UnflushedWritesAreVisibleButNotDurable) {
+    auto f = Open("a.qdx");
+    WriteAt(*f, 0, Bytes(4, 0x11));
+    WriteAt(*f, 8, Bytes(2, 0x22));  // leaves a hole of zeros
+    EXPECT_EQ(*disk_.CurrentBytes("a.qdx"),
+              (Bytes{0x11, 0x11, 0x11, 0x11, 0, 0, 0, 0, 0x22, 0x22}));
+    EXPECT_TRUE(disk_.DurableBytes("a.qdx")->empty());
+    EXPECT_EQ(disk_.Pending("a.qdx").size(), 2u);
+
+    std::uint64_t reached = 0;
+    ASSERT_EQ(f->Seek(0, &reached), win32::kSuccess);
+    std::uint8_t back[16] = {};
+    std::uint32_t got = 0;
+    ASSERT_EQ(f->Read(back, sizeof back, &got), win32::kSuccess);
+    EXPECT_EQ(got, 10u);  // a short read at the end is not an error
+    EXPECT_EQ(back[8], 0x22);
+
+    ASSERT_EQ(f->Flush(), win32::kSuccess);
+    EXPECT_EQ(*disk_.DurableBytes("a.qdx"), *disk_.CurrentBytes("a.qdx"));
+    EXPECT_EQ(disk_.PendingTotal(), 0u);
+}
+
+TEST_F(PowerLossPlatformTest, KeptChangesApplyInCallOrderOverTheDurableImage) {
+    disk_.PutFile("a.qdx", Bytes(8, 0xAA));
+    auto f = Open("a.qdx");
+    WriteAt(*f, 2, Bytes(4, 0x01));  // change 0
+    WriteAt(*f, 4, Bytes(4, 0x02));  // change 1 overlaps change 0 and grows the file
+    const std::string path = Full("a.qdx");
+
+    auto only = [&](std::size_t which) {
+        return disk_.ImageAfterLoss(
+            [&](const std::string& p, std::size_t i) { return p == path && i == which; })[path];
+    };
+    EXPECT_EQ(only(0), (Bytes{0xAA, 0xAA, 1, 1, 1, 1, 0xAA, 0xAA}));
+    EXPECT_EQ(only(1), (Bytes{0xAA, 0xAA, 0xAA, 0xAA, 2, 2, 2, 2}));
+    EXPECT_EQ(disk_.ImageAllKept()[path], (Bytes{0xAA, 0xAA, 1, 1, 2, 2, 2, 2}));
+    EXPECT_EQ(disk_.ImageAllLost()[path], Bytes(8, 0xAA));
+}
+
+TEST_F(PowerLossPlatformTest, TruncationIsAPendingChangeToo) {
+    disk_.PutFile("a.qdx", Bytes(1024, 0x5A));
+    auto f = Open("a.qdx");
+    std::uint64_t reached = 0;
+    ASSERT_EQ(f->Seek(512, &reached), win32::kSuccess);
+    ASSERT_EQ(f->SetEndOfFile(), win32::kSuccess);
+    EXPECT_EQ(disk_.CurrentBytes("a.qdx")->size(), 512u);
+    EXPECT_EQ(disk_.ImageAllLost()[Full("a.qdx")].size(), 1024u);
+    EXPECT_EQ(disk_.ImageAllKept()[Full("a.qdx")].size(), 512u);
+    // A write after the truncation, kept without it, lands on the long image.
+    WriteAt(*f, 600, Bytes(1, 7));
+    const std::string path = Full("a.qdx");
+    auto image = disk_.ImageAfterLoss([](const std::string&, std::size_t i) { return i == 1; });
+    EXPECT_EQ(image[path].size(), 1024u);
+    EXPECT_EQ(image[path][600], 7);
+    EXPECT_EQ(disk_.ImageAllKept()[path].size(), 601u);
+}
+
+TEST_F(PowerLossPlatformTest, MachineStopsRightAfterTheChosenWrite) {
+    auto f = Open("a.qdx");
+    const std::string path = Full("a.qdx");
+    disk_.StopAfterWrite(2);
+    WriteAt(*f, 0, Bytes(1, 1));
+    EXPECT_FALSE(disk_.Stopped());
+    WriteAt(*f, 1, Bytes(1, 2));  // the chosen write itself succeeds
+    EXPECT_TRUE(disk_.Stopped());
+    std::uint32_t written = 5;
+    const std::uint8_t b = 3;
+    EXPECT_NE(f->Write(&b, 1, &written), win32::kSuccess);
+    EXPECT_EQ(written, 0u);
+    EXPECT_NE(f->Flush(), win32::kSuccess);
+    std::uint64_t reached = 0;
+    EXPECT_NE(f->Seek(0, &reached), win32::kSuccess);
+    std::unique_ptr<File> other;
+    EXPECT_NE(disk_.OpenFile("b.qdx", FileAccess::kReadWrite, FileShare::kNone,
+                             FileDisposition::kOpenAlways, &other),
+              win32::kSuccess);
+    EXPECT_NE(disk_.RemoveFile("a.qdx"), win32::kSuccess);
+    std::unique_ptr<NamedMutex> mutex;
+    EXPECT_NE(disk_.OpenNamedMutex("power-loss-test-mutex", &mutex), win32::kSuccess);
+    EXPECT_EQ(disk_.WriteCount(), 2u);
+    // Nothing was flushed: both writes are pending and may be lost.
+    EXPECT_EQ(disk_.PendingTotal(), 2u);
+    EXPECT_TRUE(disk_.ImageAllLost()[path].empty());
+    EXPECT_EQ(disk_.ImageAllKept()[path], (Bytes{1, 2}));
+}
+
+TEST_F(PowerLossPlatformTest, FlushObserverSeesHeaderWrites) {
+    std::vector<bool> headers;
+    std::vector<std::size_t> sizes;
+    disk_.SetFlushObserver([&](const std::string& path, const Bytes& durable, bool header) {
+        EXPECT_EQ(path, Full("a.qdx"));
+        headers.push_back(header);
+        sizes.push_back(durable.size());
+    });
+    auto f = Open("a.qdx");
+    WriteAt(*f, 512, Bytes(512, 1));
+    ASSERT_EQ(f->Flush(), win32::kSuccess);
+    WriteAt(*f, 0, Bytes(512, 2));
+    ASSERT_EQ(f->Flush(), win32::kSuccess);
+    EXPECT_EQ(headers, (std::vector<bool>{false, true}));
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{1024, 1024}));
+}
+
+TEST_F(PowerLossPlatformTest, ShareModesFollowTheWin32Rules) {
+    auto reader = Open("a.qdx", FileAccess::kRead, FileShare::kRead);
+    std::unique_ptr<File> f;
+    // A writer is refused while the reader shares reading only.
+    EXPECT_EQ(disk_.OpenFile("a.qdx", FileAccess::kReadWrite, FileShare::kReadWrite,
+                             FileDisposition::kOpenAlways, &f),
+              win32::kSharingViolation);
+    // Another reader that shares reading is fine.
+    EXPECT_EQ(disk_.OpenFile("a.qdx", FileAccess::kRead, FileShare::kRead,
+                             FileDisposition::kOpenExisting, &f),
+              win32::kSuccess);
+    f.reset();
+    // A reader that shares nothing excludes the open reader.
+    EXPECT_EQ(disk_.OpenFile("a.qdx", FileAccess::kRead, FileShare::kNone,
+                             FileDisposition::kOpenExisting, &f),
+              win32::kSharingViolation);
+    // A read-only handle cannot write.
+    std::uint32_t written = 0;
+    const std::uint8_t b = 1;
+    EXPECT_EQ(reader->Write(&b, 1, &written), win32::kAccessDenied);
+    // Open files can be neither moved nor deleted.
+    EXPECT_EQ(disk_.MoveFileTo("a.qdx", "b.qdx"), win32::kSharingViolation);
+    EXPECT_EQ(disk_.RemoveFile("a.qdx"), win32::kSharingViolation);
+    reader.reset();
+    EXPECT_EQ(disk_.MoveFileTo("a.qdx", "b.qdx"), win32::kSuccess);
+    EXPECT_EQ(disk_.OpenFile("a.qdx", FileAccess::kRead, FileShare::kRead,
+                             FileDisposition::kOpenExisting, &f),
+              win32::kFileNotFound);
+}
+
+TEST_F(PowerLossPlatformTest, MovesNeverReplaceAndCopiesAreDurable) {
+    disk_.PutFile("a.qdx", Bytes{1, 2, 3});
+    disk_.PutFile("b.qdx", Bytes{9});
+    EXPECT_EQ(disk_.MoveFileTo("a.qdx", "b.qdx"), win32::kAlreadyExists);
+    EXPECT_EQ(*disk_.CurrentBytes("b.qdx"), Bytes{9});
+    EXPECT_EQ(*disk_.CurrentBytes("a.qdx"), (Bytes{1, 2, 3}));
+    {
+        auto f = Open("a.qdx");
+        WriteAt(*f, 3, Bytes{4});  // unflushed
+    }
+    EXPECT_EQ(disk_.CopyFileTo("a.qdx", "b.qdx"), win32::kSuccess);
+    // The copy holds the source's current bytes, durable; the source keeps its
+    // pending write, which a power loss may still drop.
+    EXPECT_EQ(*disk_.DurableBytes("b.qdx"), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(disk_.ImageAllLost()[Full("a.qdx")], (Bytes{1, 2, 3}));
+    EXPECT_EQ(disk_.MoveFileTo("missing.qdx", "c.qdx"), win32::kFileNotFound);
+    EXPECT_EQ(disk_.CopyFileTo("a.qdx", "nofolder/c.qdx"), win32::kPathNotFound);
+}
+
+TEST_F(PowerLossPlatformTest, TempNamesAreNewFilesInTheGivenFolder) {
+    disk_.AddFolder("sub");
+    const std::string folder = Full("sub") + "/";
+    char first[kMaxPath], second[kMaxPath];
+    ASSERT_EQ(disk_.MakeTempFile(folder.c_str(), "RXVextra", first), win32::kSuccess);
+    ASSERT_EQ(disk_.MakeTempFile(folder.c_str(), "RXV", second), win32::kSuccess);
+    EXPECT_STRNE(first, second);
+    for (const char* name : {first, second}) {
+        const std::string s = name;
+        EXPECT_EQ(s.rfind(folder + "RXV", 0), 0u) << s;
+        EXPECT_EQ(s.substr(s.size() - 4), ".TMP");
+        ASSERT_TRUE(disk_.CurrentBytes(s).has_value());
+        EXPECT_TRUE(disk_.CurrentBytes(s)->empty());
+    }
+    char out[kMaxPath];
+    EXPECT_EQ(disk_.MakeTempFile((Full("nowhere") + "/").c_str(), "RXV", out),
+              win32::kPathNotFound);
+}
+
+TEST_F(PowerLossPlatformTest, PathsFoldDotsAndNeedAnExistingFolder) {
+    EXPECT_EQ(Full("x/../a.qdx"), Full("a.qdx"));
+    EXPECT_EQ(Full("./a.qdx"), dir_.path().string() + "/a.qdx");
+    std::unique_ptr<File> f;
+    EXPECT_EQ(disk_.OpenFile("nofolder/a.qdx", FileAccess::kReadWrite, FileShare::kNone,
+                             FileDisposition::kOpenAlways, &f),
+              win32::kPathNotFound);
+    std::uint32_t attributes = 0;
+    EXPECT_EQ(disk_.GetPathAttributes("a.qdx", &attributes), win32::kFileNotFound);
+    disk_.PutFile("a.qdx", {});
+    ASSERT_EQ(disk_.GetPathAttributes("a.qdx", &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes & kFileAttributeDirectory, 0u);
+    ASSERT_EQ(disk_.GetPathAttributes(dir_.path().string().c_str(), &attributes), win32::kSuccess);
+    EXPECT_NE(attributes & kFileAttributeDirectory, 0u);
+    char tiny[4];
+    EXPECT_EQ(disk_.GetFullPath("a.qdx", tiny, sizeof tiny), win32::kFilenameExcedRange);
+}
+
+}  // namespace
+}  // namespace quillet::testing
