@@ -27,21 +27,39 @@ extern const std::uint8_t kTallysetSignature[16];
 std::uint16_t AppHeaderLengthForVersion(int version);
 
 class ConversionFile : public DataFile {
-public:
+  public:
     explicit ConversionFile(Platform& platform) : DataFile(platform) {}
     ~ConversionFile() override;
 
     // Converts the file at `targetPath` down to `targetVersion`: in place when
     // `sourcePath` is null, otherwise into a new file at `targetPath` filled
     // from the data file at `sourcePath`. Leaves this object closed.
-    virtual ResultCode Convert(const char* targetPath, int targetVersion,
-                               const char* sourcePath);
+    virtual ResultCode Convert(const char* targetPath, int targetVersion, const char* sourcePath);
 
     ResultCode CopyContainer(const char* sourcePath);
     ResultCode CopyTable(ConversionFile& source, std::uint16_t table);
     ResultCode StepDownVersion(int targetVersion);
     // 0 when compacted, 25 when there is nothing to gain.
     ResultCode CompactFile();
+
+  private:
+    // After a failed step, cuts the file back to the committed FileBlocks.
+    void CutToCommittedEnd();
+    // The copy of CopyContainer, inside both files' accesses.
+    ResultCode CopyFrom(ConversionFile& source);
+
+    // Steps of CompactFile.
+    std::uint16_t FreeListLength() const;
+    std::uint16_t DirectoryTableCount() const;
+    ResultCode RenewRootAndFreeMap();
+    ResultCode MapRewriteCount(std::int32_t limit, std::int32_t* count);
+    ResultCode ComputeTargetEnd(std::int32_t* targetEnd);
+    ResultCode RefillFreeFront(std::int32_t targetEnd);
+    ResultCode PackFreeEntries(std::uint32_t from, std::uint32_t to, std::int32_t targetEnd);
+    ResultCode MoveBlocksBelow(std::int32_t targetEnd);
+    // 26 when any block the file refers to (root, directory, maps, free-list
+    // entries) lies at or beyond `limit`.
+    ResultCode CheckAllBelow(std::int32_t limit);
 };
 
 // The version steps on the application data, inside the caller's write access.

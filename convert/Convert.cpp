@@ -1,0 +1,108 @@
+// Convert: the one operation through which a data file is converted, in place
+// or by copying another data file into a new one first; the AppHeader lengths.
+
+#include "container/DataFile.h"
+#include "convert/ConversionFile.h"
+#include "convert/ConvertCodes.h"
+
+namespace quillet {
+
+const std::uint8_t kTallysetSignature[16] = {0x54, 0x00, 0x61, 0x00, 0x6C, 0x00, 0x6C, 0x00,
+                                             0x79, 0x00, 0x73, 0x00, 0x65, 0x00, 0x74, 0x00};
+
+std::uint16_t AppHeaderLengthForVersion(int version) {
+    switch (version) {
+        case 1:
+        case 2:
+            return 16;
+        case 3:
+        case 4:
+            return 64;
+        default:
+            return 0;
+    }
+}
+
+ConversionFile::~ConversionFile() {
+    Close();
+}
+
+ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
+                                   const char* sourcePath) {
+    if (targetPath == nullptr) return kConvertNoSuchFile;
+
+    // Decide the mode's precondition before anything is opened, so that an
+    // existing file is never touched in copy mode (opening it could already
+    // write a root block into it) and no file is created in place mode.
+    std::uint32_t attributes = 0;
+    const bool exists = platform().GetPathAttributes(targetPath, &attributes) == win32::kSuccess;
+    if (sourcePath != nullptr && exists) return kConvertTargetExists;
+    if (sourcePath == nullptr && !exists) return kConvertNoSuchFile;
+
+    bool created = false;
+    ResultCode result = Open(targetPath, &created, OpenShareRead);
+    if (result != 0) {
+        Close();
+        // In place, a file that the failed open created must not stay behind.
+        if (sourcePath == nullptr && created) platform().RemoveFile(targetPath);
+        return result;
+    }
+
+    if (sourcePath != nullptr) {
+        if (!created) {
+            Close();
+            return kConvertTargetExists;
+        }
+        result = CopyContainer(sourcePath);
+        if (result != 0) {
+            Close();
+            return result;
+        }
+    } else if (created) {
+        // The file appeared between the check and the open as an empty data
+        // file of our own making: nothing to convert.
+        Close();
+        platform().RemoveFile(targetPath);
+        return kConvertNoSuchFile;
+    }
+
+    // The step-down and the compaction are separate transactions: a failing
+    // step-down leaves the file as it was, a failing compaction leaves it
+    // converted but not compacted.
+    result = BeginAccess(true);
+    if (result == 0) {
+        result = EndAccess(StepDownVersion(targetVersion));
+        if (result == 0) {
+            result = BeginAccess(true);
+            if (result == 0) result = EndAccess(CompactFile());
+        }
+        // Without a compaction the file may hold blocks that a discarded
+        // transaction wrote beyond its committed end.
+        if (result != 0) CutToCommittedEnd();
+        if (result == kCompactNothingToGain) result = 0;
+    }
+    Close();
+    return result;
+}
+
+void ConversionFile::CutToCommittedEnd() {
+    // A discarded transaction may have written blocks beyond the committed end
+    // of the file when the cache handed out places; nothing refers to them.
+    // The cut runs in an access of its own so that no one else commits
+    // meanwhile; its own failure changes nothing that matters.
+    if (BeginAccess(true) != 0) return;
+    const std::uint64_t end = std::uint64_t{FileBlocks()} * kBlockSize;
+    std::uint64_t reached = 0;
+    std::uint8_t probe = 0;
+    std::uint32_t got = 0;
+    // Only a file longer than its committed end is cut; a shorter one is
+    // never grown.
+    if (FileBlocks() >= 2 && file()->Seek(end, &reached) == win32::kSuccess && reached == end &&
+        file()->Read(&probe, 1, &got) == win32::kSuccess && got == 1 &&
+        file()->Seek(end, &reached) == win32::kSuccess && reached == end) {
+        file()->SetEndOfFile();
+    }
+    EndAccess(0);
+}
+
+}  // namespace quillet

@@ -1,0 +1,24 @@
+#pragma once
+// Checks the list tables that a list index names before a step-down touches
+// any of them.
+
+#include <cstdint>
+
+#include "platform/ResultCode.h"
+#include "records/RecordList.h"
+
+namespace quillet {
+
+// Field 41 of an index entry: the table number of a list's own table, 0 (or
+// absent) for a folder.
+constexpr FieldTag kEntryListTable = 0x0029;
+
+// Walks the `count` entries of the open index list and refuses (7001) a list
+// table number that names the directory, the free list or the index table
+// itself, or that more than one entry names: a step-down would otherwise read
+// the wrong kind of table or convert one list table twice. Table numbers above
+// the directory's range are left to the engine, which refuses them with 9.
+ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t indexTable,
+                           Platform& platform);
+
+}  // namespace quillet

@@ -1,0 +1,258 @@
+// StepDown4To3: turns the application data of a format 4 file into format 3.
+//
+//   format 4                                  format 3
+//   one list index, entries with a level  ->  list records and folder records,
+//                                             each naming its parent folder
+//   a list's header record (chunk 1)      ->  its record in the list records
+//   a list's columns (chunk 2)            ->  one sorted list of all columns
+//   a list's items (chunk 5)              ->  the whole content of the list's
+//                                             own table, now a plain record table
+//
+// Everything happens inside the caller's transaction; a failure is discarded
+// with all the tables made here.
+
+#include <algorithm>
+#include <vector>
+
+#include "container/DataFile.h"
+#include "convert/ConversionFile.h"
+#include "convert/ListTableCheck.h"
+#include "platform/LittleEndian.h"
+#include "records/ChunkedTable.h"
+#include "records/PropertyRecord.h"
+#include "records/RecordCodes.h"
+#include "records/RecordList.h"
+#include "records/TableBuffer.h"
+
+namespace quillet {
+
+namespace {
+
+// Fields of a format 4 index entry.
+constexpr FieldTag kEntryId = 0x002A;     // 42: identifier of the folder or list
+constexpr FieldTag kEntryLevel = 0x0009;  // 9: depth in the outline, 0 at the top
+constexpr FieldTag kEntryName = 0x8001;   // name of a folder
+
+// Fields of the format 3 list and folder records.
+constexpr FieldTag kRecordTable = 0x0002;   // list record: its own table
+constexpr FieldTag kRecordId = 0x0001;      // identifier
+constexpr FieldTag kRecordParent = 0x0023;  // 35: identifier of the parent folder
+constexpr FieldTag kFolderName = 0x8003;
+
+// Fields of a column definition.
+constexpr FieldTag kColumnList = 0x0003;  // identifier of the owning list
+constexpr FieldTag kColumnKey = 0x0001;   // second sort key
+constexpr FieldTag kColumnType = 0x0004;
+constexpr FieldTag kColumnExtra = 0x0008;  // kept for type 7 only
+constexpr FieldTag kColumnGone1 = 0x0009;
+constexpr FieldTag kColumnGone2 = 0x000A;
+
+constexpr std::uint16_t kTypeYesNo = 7;
+constexpr std::uint16_t kTypeThreeState = 10;  // becomes a number column
+constexpr std::uint16_t kTypeLinked = 11;      // becomes a string column
+constexpr std::uint16_t kTypeNumber = 4;
+constexpr std::uint16_t kTypeString = 0;
+
+constexpr std::int16_t kHeaderChunk = 1;
+constexpr std::int16_t kColumnChunk = 2;
+constexpr std::int16_t kItemChunk = 5;
+
+constexpr int kLevels = 16;
+
+// The walk's parent table: entry k is the identifier of the latest folder at
+// level k - 1; entry 0 stays 0.
+struct Outline {
+    std::int16_t parent[kLevels] = {};
+};
+
+int ClampLevel(std::uint16_t raw) {
+    const int level = static_cast<std::int16_t>(raw);
+    return std::clamp(level, 0, kLevels - 1);
+}
+
+// Copies a folder's name into the folder record. The name in the entry may
+// lack its zero word; only the words inside the image are taken.
+ResultCode CopyFolderName(const PropertyRecord& entry, PropertyRecord& folder) {
+    std::int32_t words = 0;
+    const std::uint16_t* value = entry.FindValueWords(kEntryName, &words);
+    if (value == nullptr) return 0;
+    std::vector<char16_t> text;
+    text.reserve(static_cast<std::size_t>(words) + 1);
+    for (std::int32_t i = 0; i < words && value[i] != 0; ++i) {
+        text.push_back(static_cast<char16_t>(value[i]));
+    }
+    text.push_back(0);
+    return folder.SetString(kFolderName, text.data());
+}
+
+ResultCode ConvertListEntry(DataFile& file, std::uint16_t table, std::uint16_t id,
+                            std::int16_t parent, TableRecordList& lists) {
+    Platform& platform = file.platform();
+    ChunkedTable list(platform);
+    ResultCode result = list.OpenList(file, table);
+    PropertyRecord header(platform);
+    if (result == 0) result = list.GetChunkRecord(kHeaderChunk, 0, header);
+    if (result == 0) result = header.MakeOwned();
+    if (result == 0) result = header.SetShort(kRecordTable, table);
+    if (result == 0) result = header.SetShort(kRecordId, id);
+    if (result == 0) result = header.SetShort(kRecordParent, static_cast<std::uint16_t>(parent));
+    if (result == 0) result = lists.InsertRecord(-1, header);
+    header.Release();
+    list.CloseList();  // only read
+    return result;
+}
+
+ResultCode ConvertFolderEntry(const PropertyRecord& entry, std::uint16_t id, int level,
+                              Outline& outline, TableRecordList& folders, Platform& platform) {
+    PropertyRecord folder(platform);
+    ResultCode result = CopyFolderName(entry, folder);
+    if (result == 0) result = folder.SetShort(kRecordId, id);
+    if (result == 0) {
+        result = folder.SetShort(kRecordParent, static_cast<std::uint16_t>(outline.parent[level]));
+    }
+    if (result == 0) result = folders.InsertRecord(-1, folder);
+    if (result == 0 && level < kLevels - 1) {
+        outline.parent[level + 1] = static_cast<std::int16_t>(id);
+    }
+    return result;
+}
+
+ResultCode SplitIndex(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
+    Platform& platform = file.platform();
+    TableRecordList lists;
+    TableRecordList folders;
+    FileRecordList index;
+    std::uint16_t listsTable = 0;
+    std::uint16_t foldersTable = 0;
+    ResultCode result = lists.CreateList(file, &listsTable);
+    if (result == 0) result = folders.CreateList(file, &foldersTable);
+    if (result == 0) result = index.OpenList(file, indexTable);
+    std::int32_t count = 0;
+    if (result == 0) result = index.CountRecords(&count);
+
+    Outline outline;
+    for (std::int32_t i = 0; result == 0 && i < count; ++i) {
+        PropertyRecord entry(platform);
+        result = index.GetRecord(i, entry);
+        if (result != 0) break;
+        std::uint16_t id = 0;
+        std::uint16_t table = 0;
+        std::uint16_t rawLevel = 0;
+        entry.GetShort(kEntryId, &id);
+        entry.GetShort(kEntryListTable, &table);
+        entry.GetShort(kEntryLevel, &rawLevel);
+        const int level = ClampLevel(rawLevel);
+        if (table != 0) {
+            result = ConvertListEntry(file, table, id, outline.parent[level], lists);
+        } else {
+            result = ConvertFolderEntry(entry, id, level, outline, folders, platform);
+        }
+    }
+    if (result == 0) result = lists.Flush();
+    if (result == 0) result = folders.Flush();
+    lists.CloseList();
+    folders.CloseList();
+    index.CloseList();
+    if (result == 0) {
+        Store16(app + appheader::kListIndexTable, listsTable);
+        Store16(app + appheader::kFolderTable, foldersTable);
+    }
+    return result;
+}
+
+ResultCode CopyColumns(std::uint16_t id, ChunkedTable& list, SortedRecordList& columns,
+                       Platform& platform) {
+    std::int32_t count = 0;
+    ResultCode result = list.CountChunkRecords(kColumnChunk, &count);
+    for (std::int32_t j = 0; result == 0 && j < count; ++j) {
+        PropertyRecord column(platform);
+        result = list.GetChunkRecord(kColumnChunk, j, column);
+        if (result == 0) result = column.MakeOwned();
+        if (result == 0) result = column.SetShort(kColumnList, id);
+        if (result == 0) result = column.RemoveField(kColumnGone1);
+        if (result == 0) result = column.RemoveField(kColumnGone2);
+        if (result != 0) break;
+        std::uint16_t type = 0;
+        column.GetShort(kColumnType, &type);
+        if (type != kTypeYesNo) result = column.RemoveField(kColumnExtra);
+        if (type == kTypeThreeState) type = kTypeNumber;
+        if (type == kTypeLinked) type = kTypeString;
+        if (result == 0) result = column.SetShort(kColumnType, type);
+        if (result == 0) result = columns.InsertSorted(column);
+    }
+    return result;
+}
+
+// The list's table becomes a plain record table holding the bytes of its
+// former chunk 5. The chunked content stays loaded in `list` meanwhile and is
+// never written back.
+ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list) {
+    TableBuffer items(kRecordTableType, kRecordTableSubtype, kRecordTableRecordSize);
+    ResultCode result = file.SetTableType(table, kRecordTableType, kRecordTableSubtype);
+    if (result == 0) result = items.BindOpen(file, table);
+    if (result == 0 && !items.Clear()) result = kListResizeFailed;
+    if (result == 0) result = list.CopyChunk(kItemChunk, items);
+    if (result == 0) result = items.Save();
+    items.Unbind();
+    return result;
+}
+
+ResultCode MoveColumnsAndItems(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
+    Platform& platform = file.platform();
+    PropertyRecord key(platform);
+    static constexpr FieldTag kColumnKeys[] = {kColumnList, kColumnKey};
+    SortedRecordList columns(kColumnKeys, 2, &key);
+    FileRecordList index;
+    std::uint16_t columnTable = 0;
+    ResultCode result = columns.CreateList(file, &columnTable);
+    if (result == 0) result = index.OpenList(file, indexTable);
+    std::int32_t count = 0;
+    if (result == 0) result = index.CountRecords(&count);
+
+    for (std::int32_t i = 0; result == 0 && i < count; ++i) {
+        PropertyRecord entry(platform);
+        result = index.GetRecord(i, entry);
+        if (result != 0) break;
+        std::uint16_t id = 0;
+        std::uint16_t table = 0;
+        entry.GetShort(kEntryId, &id);
+        entry.GetShort(kEntryListTable, &table);
+        entry.Release();
+        if (table == 0) continue;
+        ChunkedTable list(platform);
+        result = list.OpenList(file, table);
+        if (result == 0) result = CopyColumns(id, list, columns, platform);
+        if (result == 0) result = FlattenTable(file, table, list);
+        list.CloseList();  // only read
+    }
+    if (result == 0) result = columns.Flush();
+    index.CloseList();
+    columns.CloseList();
+    if (result == 0) Store16(app + appheader::kColumnTable, columnTable);
+    return result;
+}
+
+// Reads the index once before anything changes and refuses list table numbers
+// that would make the step read the wrong table or convert one twice.
+ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable) {
+    FileRecordList index;
+    ResultCode result = index.OpenList(file, indexTable);
+    std::int32_t count = 0;
+    if (result == 0) result = index.CountRecords(&count);
+    if (result == 0) result = CheckListTables(index, count, indexTable, file.platform());
+    index.CloseList();
+    return result;
+}
+
+}  // namespace
+
+ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64) {
+    const std::uint16_t indexTable = Load16(appHeader64 + appheader::kListIndexTable);
+    ResultCode result = CheckIndex(file, indexTable);
+    if (result == 0) result = SplitIndex(file, indexTable, appHeader64);
+    if (result == 0) result = MoveColumnsAndItems(file, indexTable, appHeader64);
+    if (result == 0) result = file.DeleteTable(indexTable);
+    return result;
+}
+
+}  // namespace quillet
