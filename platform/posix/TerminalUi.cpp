@@ -3,8 +3,10 @@
 //
 // Other programs drive the converter through this protocol, so its lines are
 // fixed. Every prompt ends without a newline and is flushed before reading.
-// Answers are read one line at a time; a trailing "\r" is dropped. At the end of
-// input a newline is printed after the prompt, so the output ends with a line.
+// Answers are read one line at a time; a trailing "\r" is dropped. When standard
+// input is not a terminal (answers piped in by a script), each answer read is
+// echoed after its prompt, so the output reads as the terminal session would;
+// at the end of input the prompt's line is ended with a newline.
 //
 // Open-file dialog:
 //     Choose the file to convert            the dialog's title
@@ -36,6 +38,8 @@
 //     end of input is Cancel (ASCII case and surrounding blanks ignored);
 //     anything else prints "Please answer ok or cancel." and the prompt again.
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -53,11 +57,17 @@ char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Reads one line from standard input; false at the end of input.
+// Reads one line from standard input; false at the end of input. Without a
+// terminal nobody sees the typed line, so it is echoed.
 bool ReadAnswer(std::string* line) {
     std::cout.flush();
-    if (!std::getline(std::cin, *line)) return false;
+    const bool echo = isatty(STDIN_FILENO) == 0;
+    if (!std::getline(std::cin, *line)) {
+        std::cout << "\n";
+        return false;
+    }
     if (!line->empty() && line->back() == '\r') line->pop_back();
+    if (echo) std::cout << *line << "\n";
     return true;
 }
 
@@ -143,11 +153,7 @@ bool PosixPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path)
     for (;;) {
         std::cout << "File name: ";
         std::string line;
-        if (!ReadAnswer(&line)) {
-            std::cout << "\n";
-            return false;
-        }
-        if (line.empty()) return false;
+        if (!ReadAnswer(&line) || line.empty()) return false;
 
         std::filesystem::path chosen = (current / line).lexically_normal();
         std::error_code statError;
@@ -188,7 +194,7 @@ MessageAnswer PosixPlatform::ShowMessageBox(const char* text, const char* captio
     if (buttons == MessageButtons::kOk) {
         std::cout << "[OK]\n> ";
         std::string line;
-        if (!ReadAnswer(&line)) std::cout << "\n";
+        ReadAnswer(&line);
         return MessageAnswer::kOk;
     }
 
@@ -196,10 +202,7 @@ MessageAnswer PosixPlatform::ShowMessageBox(const char* text, const char* captio
     for (;;) {
         std::cout << "> ";
         std::string line;
-        if (!ReadAnswer(&line)) {
-            std::cout << "\n";
-            return MessageAnswer::kCancel;
-        }
+        if (!ReadAnswer(&line)) return MessageAnswer::kCancel;
         std::string answer = TrimmedLower(line);
         if (answer.empty() || answer == "ok" || answer == "o") return MessageAnswer::kOk;
         if (answer == "cancel" || answer == "c") return MessageAnswer::kCancel;
