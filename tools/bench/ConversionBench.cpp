@@ -1,0 +1,352 @@
+// quillet-bench: converts sample files of about 1, 4, 12 and nearly 16 MiB
+// (format 5 to 4 into a new file, format 4 to 3 in place) and prints for each
+// the time, the peak resident memory of a child process that does one
+// conversion (its VmHWM), and the ratio to copying the same file with a flush to disk,
+// measured in the same run.
+//
+//   quillet-bench [--dir FOLDER] [--runs N] [--sizes 1,4,12,15.5] [--limit]
+//
+// --limit searches, for each format, the largest sample of the benchmark's
+// shape that still converts.
+//
+// Every conversion runs in a child process (this program started again with
+// --child), so that its peak resident memory is its own.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "convert/ConversionFile.h"
+#include "tools/SampleBuilder.h"
+
+namespace {
+
+using namespace quillet;
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+// The shape of the benchmark's samples: a dozen lists of some hundred items
+// each (the part the steps rewrite) and the bulk in archive tables.
+SampleOptions Shape(int format) {
+    SampleOptions o;
+    o.format = format;
+    o.seed = 20;
+    o.lists = 12;
+    o.items = 60;
+    o.depth = 3;
+    return o;
+}
+
+struct ChildResult {
+    int status = -1;     // the child's exit code, or -1
+    double seconds = 0;  // the conversion's own time, as the child measured it
+    long maxRssKib = 0;
+};
+
+// The peak resident memory of this process in KiB (VmHWM), which starts
+// afresh with the program image, unlike ru_maxrss, which keeps the high mark
+// of the forked copy of the parent.
+long PeakResidentKib() {
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    std::fclose(f);
+    return kib;
+}
+
+// Child side: one conversion; its time, code and peak memory on stdout. With
+// --phases the three transactions run one by one as Convert runs them, each
+// timed (copy mode only).
+int RunChild(int argc, char** argv) {
+    if (argc < 5) return 90;
+    const bool phases = std::strcmp(argv[1], "--phases") == 0;
+    const int version = std::atoi(argv[2]);
+    const char* target = argv[3];
+    const char* source = std::strcmp(argv[4], "-") == 0 ? nullptr : argv[4];
+    ConversionFile file(Platform::Default());
+    const auto start = Clock::now();
+    ResultCode rc = 0;
+    if (!phases) {
+        rc = file.Convert(target, version, source);
+        std::printf("%.9f %d %ld\n", Seconds(start, Clock::now()), static_cast<int>(rc),
+                    PeakResidentKib());
+        return rc == 0 ? 0 : 1;
+    }
+    bool created = false;
+    rc = file.Open(target, &created, OpenShareRead);
+    if (rc == 0 && source) rc = file.CopyContainer(source);
+    const auto copied = Clock::now();
+    if (rc == 0) rc = file.BeginAccess(true);
+    if (rc == 0) rc = file.EndAccess(file.StepDownVersion(version));
+    const auto stepped = Clock::now();
+    if (rc == 0) rc = file.BeginAccess(true);
+    if (rc == 0) rc = file.EndAccess(file.CompactFile());
+    if (rc == 25) rc = 0;
+    file.Close();
+    const auto end = Clock::now();
+    std::printf("container copy %.1f ms, step %.1f ms, compaction %.1f ms, code %d\n",
+                Seconds(start, copied) * 1000, Seconds(copied, stepped) * 1000,
+                Seconds(stepped, end) * 1000, static_cast<int>(rc));
+    return rc == 0 ? 0 : 1;
+}
+
+ChildResult Spawn(const std::string& self, int version, const std::string& target,
+                  const std::string& source, std::string* text = nullptr) {
+    ChildResult r;
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return r;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        const std::string v = std::to_string(version);
+        execl(self.c_str(), self.c_str(), text ? "--phases" : "--child", v.c_str(), target.c_str(),
+              source.empty() ? "-" : source.c_str(), static_cast<char*>(nullptr));
+        _exit(91);
+    }
+    close(pipeFds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (text) {
+        *text = out;
+        return r;
+    }
+    int code = 0;
+    if (std::sscanf(out.c_str(), "%lf %d %ld", &r.seconds, &code, &r.maxRssKib) != 3) r.status = -1;
+    if (code != 0) r.status = code;
+    return r;
+}
+
+// Copying the file and flushing it to disk, the yardstick.
+double CopyWithFlush(Platform& p, const std::string& from, const std::string& to) {
+    p.RemoveFile(to.c_str());
+    const auto start = Clock::now();
+    if (p.CopyFileTo(from.c_str(), to.c_str()) != win32::kSuccess) return -1;
+    std::unique_ptr<File> f;
+    if (p.OpenFile(to.c_str(), FileAccess::kReadWrite, FileShare::kNone,
+                   FileDisposition::kOpenExisting, &f) != win32::kSuccess ||
+        f->Flush() != win32::kSuccess)
+        return -1;
+    f.reset();
+    return Seconds(start, Clock::now());
+}
+
+struct Measure {
+    double mib = 0;
+    std::uint64_t bytes = 0;
+    double convert = 0, copy = 0;
+    long rssKib = 0;
+    bool ok = false;
+    std::string note, phases;
+};
+
+bool BuildShaped(int format, double mib, const std::string& path, SampleSummary* s) {
+    Platform& system = Platform::Default();
+    system.RemoveFile(path.c_str());
+    SampleOptions o = Shape(format);
+    SampleClockPlatform clock(system, o.seed);
+    return BuildSampleOfSize(clock, o, static_cast<std::uint64_t>(mib * 1048576.0), path.c_str(),
+                             s) == 0;
+}
+
+// One size of one conversion: the best of `runs` conversions and copies.
+Measure MeasureOne(const std::string& self, const std::string& dir, int format, double mib,
+                   int runs) {
+    Platform& p = Platform::Default();
+    Measure m;
+    m.mib = mib;
+    const std::string source = dir + "/bench-source.qdx";
+    const std::string target = dir + "/bench-target.qdx";
+    const std::string copy = dir + "/bench-copy.qdx";
+    SampleSummary summary;
+    if (!BuildShaped(format, mib, source, &summary)) {
+        m.note = "building the sample failed";
+        return m;
+    }
+    m.bytes = summary.fileBytes;
+    m.convert = m.copy = 1e9;
+    for (int run = 0; run < runs; ++run) {
+        m.copy = std::min(m.copy, CopyWithFlush(p, source, copy));
+        ChildResult r;
+        p.RemoveFile(target.c_str());
+        if (format == 5) {
+            r = Spawn(self, 4, target, source);
+        } else {
+            // In place: each run converts a fresh copy (not timed).
+            p.CopyFileTo(source.c_str(), target.c_str());
+            r = Spawn(self, 3, target, "");
+        }
+        if (r.status != 0) {
+            m.note = "conversion failed with " + std::to_string(r.status);
+            return m;
+        }
+        m.convert = std::min(m.convert, r.seconds);
+        m.rssKib = std::max(m.rssKib, r.maxRssKib);
+    }
+    // The figures only count for a correct conversion.
+    SampleSummary expected;
+    std::string problem;
+    if (!ProjectSample(summary.options, format - 1, &expected, &problem, format) ||
+        VerifySample(p, target.c_str(), expected, &problem) != 0) {
+        m.note = "converted file differs: " + problem;
+        return m;
+    }
+    if (format == 5) {
+        // Where the time goes: the three transactions timed one by one.
+        p.RemoveFile(target.c_str());
+        Spawn(self, 4, target, source, &m.phases);
+    }
+    m.ok = true;
+    p.RemoveFile(copy.c_str());
+    p.RemoveFile(target.c_str());
+    p.RemoveFile(source.c_str());
+    return m;
+}
+
+// The largest sample of the benchmark's shape that converts, by bisection on
+// the target size between `lo` (converts) and 16 MiB.
+void FindLimit(const std::string& self, const std::string& dir, int format) {
+    Platform& p = Platform::Default();
+    const std::string source = dir + "/limit-source.qdx";
+    const std::string target = dir + "/limit-target.qdx";
+    double lo = 8, hi = 16;
+    std::uint64_t best = 0;
+    std::string failure;
+    for (int step = 0; step < 9; ++step) {
+        const double mid = (lo + hi) / 2;
+        SampleSummary s;
+        if (!BuildShaped(format, mid, source, &s)) {
+            hi = mid;
+            failure = "cannot build";
+            continue;
+        }
+        p.RemoveFile(target.c_str());
+        ChildResult r;
+        if (format == 5) {
+            r = Spawn(self, 4, target, source);
+        } else {
+            p.CopyFileTo(source.c_str(), target.c_str());
+            r = Spawn(self, 3, target, "");
+        }
+        if (r.status == 0) {
+            lo = mid;
+            best = std::max(best, s.fileBytes);
+        } else {
+            hi = mid;
+            failure = "code " + std::to_string(r.status) + " at " + std::to_string(s.fileBytes) +
+                      " bytes";
+        }
+    }
+    std::printf(
+        "format %d to %d: largest converted sample %llu bytes (%.2f MiB); "
+        "first failure above it: %s\n",
+        format, format - 1, static_cast<unsigned long long>(best), best / 1048576.0,
+        failure.empty() ? "none up to 16 MiB" : failure.c_str());
+    p.RemoveFile(source.c_str());
+    p.RemoveFile(target.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 &&
+        (std::strcmp(argv[1], "--child") == 0 || std::strcmp(argv[1], "--phases") == 0))
+        return RunChild(argc, argv);
+
+    std::string dir = std::filesystem::temp_directory_path().string();
+    int runs = 3;
+    bool limit = false;
+    std::vector<double> sizes = {1, 4, 12, 15.5};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--dir" && i + 1 < argc) {
+            dir = argv[++i];
+        } else if (a == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--limit") {
+            limit = true;
+        } else if (a == "--sizes" && i + 1 < argc) {
+            sizes.clear();
+            std::string list = argv[++i];
+            for (std::size_t at = 0; at < list.size();) {
+                std::size_t comma = list.find(',', at);
+                if (comma == std::string::npos) comma = list.size();
+                sizes.push_back(std::atof(list.substr(at, comma - at).c_str()));
+                at = comma + 1;
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: quillet-bench [--dir FOLDER] [--runs N] [--sizes 1,4,12,15.5] "
+                         "[--limit]\n");
+            return 2;
+        }
+    }
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    if (ec) return 3;
+
+    int failures = 0;
+    for (int format : {5, 4}) {
+        std::printf("\nformat %d to %d (%s), best of %d\n", format, format - 1,
+                    format == 5 ? "into a new file" : "in place", runs);
+        std::printf("%10s %12s %12s %12s %8s %12s\n", "MiB", "bytes", "convert ms", "copy ms",
+                    "ratio", "peak RSS MiB");
+        std::vector<Measure> all;
+        for (double mib : sizes) {
+            Measure m = MeasureOne(self, dir, format, mib, runs);
+            if (!m.ok) {
+                std::printf("%10.2f  %s\n", mib, m.note.c_str());
+                ++failures;
+                continue;
+            }
+            std::printf("%10.2f %12llu %12.1f %12.1f %8.2f %12.1f\n", mib,
+                        static_cast<unsigned long long>(m.bytes), m.convert * 1000, m.copy * 1000,
+                        m.convert / m.copy, m.rssKib / 1024.0);
+            if (!m.phases.empty()) std::printf("%10s %s", "", m.phases.c_str());
+            all.push_back(m);
+        }
+        if (all.size() >= 2) {
+            const Measure& small = all.front();
+            const Measure& large = all.back();
+            const double growth = large.convert / small.convert;
+            const double sizeRatio = static_cast<double>(large.bytes) / small.bytes;
+            long peak = 0;
+            for (const Measure& m : all) peak = std::max(peak, m.rssKib);
+            std::printf(
+                "targets: largest %.2f s (under 1 s: %s), %.2f x copy (at most 4: %s), "
+                "time grows %.1f x for %.1f x the bytes (at most 20 x: %s), "
+                "peak %.1f MiB (under 48: %s)\n",
+                large.convert, large.convert < 1 ? "met" : "MISSED", large.convert / large.copy,
+                large.convert / large.copy <= 4 ? "met" : "MISSED", growth, sizeRatio,
+                growth <= 20 ? "met" : "MISSED", peak / 1024.0,
+                peak < 48 * 1024 ? "met" : "MISSED");
+        }
+    }
+    if (limit) {
+        std::printf("\n");
+        FindLimit(self, dir, 5);
+        FindLimit(self, dir, 4);
+    }
+    return failures == 0 ? 0 : 1;
+}
