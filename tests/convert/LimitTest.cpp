@@ -11,12 +11,12 @@
 namespace quillet::testing {
 namespace {
 
-// Items of 8004 words: a little over 31 blocks each.
-std::vector<Image> Items(int count, std::uint16_t seed) {
+// Items of `words` + 4 words (8004: a little over 31 blocks each).
+std::vector<Image> Items(int count, std::uint16_t seed, std::uint16_t words = 8000) {
     std::vector<Image> items;
     for (int i = 0; i < count; ++i) {
-        std::vector<std::uint16_t> blob(8000);
-        blob[0] = 8000;
+        std::vector<std::uint16_t> blob(words);
+        blob[0] = words;
         for (std::size_t w = 1; w < blob.size(); ++w) {
             blob[w] = static_cast<std::uint16_t>(seed * 7919u + i * 131u + w);
         }
@@ -26,7 +26,7 @@ std::vector<Image> Items(int count, std::uint16_t seed) {
 }
 
 // `lists` lists of `itemsPerList` items each, under one folder.
-FileDef Big(std::uint16_t version, int lists, int itemsPerList) {
+FileDef Big(std::uint16_t version, int lists, int itemsPerList, std::uint16_t words = 8000) {
     FileDef def;
     def.version = version;
     EntryDef folder;
@@ -41,7 +41,7 @@ FileDef Big(std::uint16_t version, int lists, int itemsPerList) {
         e.format5Fields = version == 5;
         e.columns = {{1, 10, {}, {}, {}}};
         e.chunk4 = {MakeImage({{0x0001, {1}}})};
-        e.items = Items(itemsPerList, static_cast<std::uint16_t>(l));
+        e.items = Items(itemsPerList, static_cast<std::uint16_t>(l), words);
         def.entries.push_back(e);
     }
     return def;
@@ -74,15 +74,13 @@ TEST_F(LimitTest, FourToThreeRewritingTooManyBlocksFailsAndLeavesTheFile) {
     FileDef def = Big(4, 5, 42);  // about 6600 blocks of items
     ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
     const std::vector<std::uint8_t> snapshot = Snapshot(platform_, path_);
-    const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
-    ASSERT_GT(bytes.size(), 6144u * 512);
+    const std::vector<std::uint8_t> used = UsedBytes(platform_, path_);
+    ASSERT_GT(used.size(), 6144u * 512);
     EXPECT_EQ(ConvertInPlace(path_, 3), 10);
     EXPECT_EQ(Snapshot(platform_, path_), snapshot);
-    const std::vector<std::uint8_t> after = ReadFileBytes(path_);
-    // Blocks that the discarded transaction wrote lie only in places that the
-    // committed state does not use: every byte of the old file's used part is
-    // the same, apart from what the snapshot already covers.
-    ASSERT_GE(after.size(), bytes.size());
+    // The header, every block in use and the length are as they were; the
+    // discarded transaction wrote only into blocks that were free.
+    EXPECT_EQ(UsedBytes(platform_, path_), used);
     EXPECT_EQ(CheckFile(platform_, path_).findings, "");
     EXPECT_EQ(Word(AppHeader(path_), 2), 4);
 }
@@ -108,6 +106,25 @@ TEST_F(LimitTest, FourToThreeThatFitsIsConvertedEvenWhenItCannotBeCompacted) {
     ExpectSound(path_);
     EXPECT_EQ(Word(AppHeader(path_), 2), 3);
     ExpectItems(def, 3, 0, false, 0);
+}
+
+// The largest step-down of this shape: the free list ends 2 entries short of
+// its 6144, too full even for the compaction's first renewals. Converted,
+// sound, not compacted; one more item per list and the step-down fails.
+TEST_F(LimitTest, AStepDownThatNearlyFillsTheFreeListIsConverted) {
+    FileDef def = Big(4, 4, 382, 1020);  // 6144 blocks
+    ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
+    ASSERT_EQ(ConvertInPlace(path_, 3), 0);
+    ExpectSound(path_);
+    EXPECT_EQ(Word(AppHeader(path_), 2), 3);
+    ExpectItems(def, 3, 0, false, 0);
+
+    std::filesystem::remove(path_);
+    FileDef more = Big(4, 4, 383, 1020);
+    ASSERT_EQ(BuildDataFile(platform_, path_, more), 0);
+    const std::vector<std::uint8_t> used = UsedBytes(platform_, path_);
+    EXPECT_EQ(ConvertInPlace(path_, 3), 10);
+    EXPECT_EQ(UsedBytes(platform_, path_), used);
 }
 
 // Below the compaction's limit the same shape is converted and compacted.
