@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -282,9 +283,11 @@ TEST_F(ConverterFlow, NoTemporaryNameIsReported) {
 
 TEST_F(ConverterFlow, NoBackupNameAfterTheConversionRemovesTheTemporaryFile) {
     MakeList(5);
+    // Every backup name is taken; every other name answers as it is on disk, so
+    // that the inspection and the conversion find the chosen file.
     platform.attributesHook = [](const char* path) {
-        return std::string(path).find(" Backup") != std::string::npos ? win32::kSuccess
-                                                                      : win32::kFileNotFound;
+        if (std::string(path).find(" Backup") != std::string::npos) return win32::kSuccess;
+        return std::filesystem::exists(path) ? win32::kSuccess : win32::kFileNotFound;
     };
     EXPECT_EQ(Run(), kNoBackupName);
     ExpectErrorMessage(platform, kNoBackupName);
