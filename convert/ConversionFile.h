@@ -43,6 +43,8 @@ class ConversionFile : public DataFile {
     ResultCode CompactFile();
 
   private:
+    // 5 when the block tree names a block twice or beyond the file.
+    ResultCode CheckBlockTree();
     // After a failed step, cuts the file back to the committed FileBlocks.
     void CutToCommittedEnd();
     // The copy of CopyContainer, inside both files' accesses.

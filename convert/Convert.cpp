@@ -4,6 +4,7 @@
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
 #include "convert/ConvertCodes.h"
+#include "storage/IntegrityCheck.h"
 
 namespace quillet {
 
@@ -71,7 +72,9 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
     // converted but not compacted.
     result = BeginAccess(true);
     if (result == 0) {
-        result = EndAccess(StepDownVersion(targetVersion));
+        ResultCode stepped = CheckBlockTree();
+        if (stepped == 0) stepped = StepDownVersion(targetVersion);
+        result = EndAccess(stepped);
         if (result == 0) {
             result = BeginAccess(true);
             if (result == 0) result = EndAccess(CompactFile());
@@ -83,6 +86,29 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
     }
     Close();
     return result;
+}
+
+ResultCode ConversionFile::CheckBlockTree() {
+    // A block named twice (by two tables, or by a table and the free list) or
+    // beyond the file would be overwritten or lost by the copy-on-write steps
+    // of the conversion. Such a file is refused before anything changes.
+    // Blocks that are neither used nor free, and map entries past a table's
+    // end, only waste space and do not stop the conversion.
+    const IntegrityReport report = CheckIntegrity(*this);
+    for (const IntegrityProblem& problem : report.problems) {
+        switch (problem.kind) {
+            case IntegrityProblemKind::kUnreadable:
+                return problem.code != 0 ? problem.code : kConvertDamagedFile;
+            case IntegrityProblemKind::kBeyondEnd:
+            case IntegrityProblemKind::kDoubleUse:
+            case IntegrityProblemKind::kBadStructure:
+                return kConvertDamagedFile;
+            case IntegrityProblemKind::kLeaked:
+            case IntegrityProblemKind::kStraySlot:
+                break;
+        }
+    }
+    return 0;
 }
 
 void ConversionFile::CutToCommittedEnd() {

@@ -12,6 +12,10 @@ constexpr ResultCode kConvertBadSignature = 38;   // the AppSignature is not "Ta
 constexpr ResultCode kConvertNoSuchFile = 46;     // in place: no file at the target path
 constexpr ResultCode kConvertRefused = 46;        // the versions do not allow the step
 
+// The block tree of the file to convert names a block twice or beyond the
+// file: like a header whose markers are wrong, not a sound data file.
+constexpr ResultCode kConvertDamagedFile = 5;
+
 // CompactFile.
 constexpr ResultCode kCompactTransactionBusy = 24;  // free-list entries already taken or freed
 constexpr ResultCode kCompactNothingToGain = 25;    // counted as success by Convert

@@ -104,6 +104,34 @@ TEST_F(FailureTest, BrokenChunkChainFiveToFourLeavesTheFile) {
     EXPECT_EQ(Word(AppHeader(target), 2), 5);
 }
 
+// A block named twice: by the free list and a table (the step-down would
+// hand it out and overwrite the list), or by two tables. Refused before
+// anything changes.
+TEST_F(FailureTest, ABlockNamedTwiceIsRefused) {
+    for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE(variant);
+        std::filesystem::remove(path_);
+        FileDef def = Typical(4);
+        ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
+        std::vector<std::uint8_t> raw = ReadFileBytes(path_);
+        const std::uint16_t small = def.entries[4].table;  // one block, direct map
+        const std::uint16_t other = def.entries[3].table;
+        ASSERT_LT(small, 8);
+        ASSERT_LT(other, 8);
+        const std::size_t slot = descriptor::kSlots;
+        const std::uint16_t inUse = Load16(raw.data() + RootDescriptorOffset(raw, small) + slot);
+        ASSERT_NE(inUse & kBlockNumberMask, 0);
+        const std::uint16_t victim = variant == 0 ? kFreeTable : other;
+        ASSERT_EQ(raw[RootDescriptorOffset(raw, victim) + descriptor::kIndirect], 0);
+        ASSERT_GT(Load16(raw.data() + RootDescriptorOffset(raw, victim)), 0);
+        Store16(raw.data() + RootDescriptorOffset(raw, victim) + slot, inUse);
+        ASSERT_TRUE(WriteFileBytes(path_, raw));
+        ASSERT_NE(CheckFile(platform_, path_).findings, "");
+        EXPECT_EQ(ConvertInPlace(path_, 3), 5);
+        EXPECT_EQ(ReadFileBytes(path_), raw);
+    }
+}
+
 // Table numbers in the AppHeader and in field 41 that name the wrong kind of
 // table, or one list table twice.
 struct Hostile {
