@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh build >&2
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_TESTS=OFF >/dev/null
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_TESTS=OFF >/dev/null
 cmake --build build/demo --target quillet-convert quillet-sample -j"$(nproc)" >/dev/null
 rm -rf demo
 mkdir -p demo
