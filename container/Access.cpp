@@ -122,6 +122,7 @@ ResultCode DataFile::EndAccess(ResultCode result) {
 
 ResultCode DataFile::Commit() {
     if (!headerDirty_) return 0;
+    if (!file_) return 15;
     ResultCode r = CompactFreeTable();
     if (r != 0) return r;
     r = FlushCache();
