@@ -102,6 +102,9 @@ TEST_F(PowerLossPlatformTest, TruncationIsAPendingChangeToo) {
 }
 
 TEST_F(PowerLossPlatformTest, MachineStopsRightAfterTheChosenWrite) {
+    std::unique_ptr<NamedMutex> held;
+    const std::string mutexName = "power-loss-test-" + dir_.path().filename().string();
+    ASSERT_EQ(disk_.OpenNamedMutex(mutexName.c_str(), &held), win32::kSuccess);
     auto f = Open("a.qdx");
     const std::string path = Full("a.qdx");
     disk_.StopAfterWrite(2);
@@ -122,7 +125,8 @@ TEST_F(PowerLossPlatformTest, MachineStopsRightAfterTheChosenWrite) {
               win32::kSuccess);
     EXPECT_NE(disk_.RemoveFile("a.qdx"), win32::kSuccess);
     std::unique_ptr<NamedMutex> mutex;
-    EXPECT_NE(disk_.OpenNamedMutex("power-loss-test-mutex", &mutex), win32::kSuccess);
+    EXPECT_NE(disk_.OpenNamedMutex(mutexName.c_str(), &mutex), win32::kSuccess);
+    EXPECT_EQ(held->Wait(0), WaitResult::kFailed);
     EXPECT_EQ(disk_.WriteCount(), 2u);
     // Nothing was flushed: both writes are pending and may be lost.
     EXPECT_EQ(disk_.PendingTotal(), 2u);
@@ -143,8 +147,13 @@ TEST_F(PowerLossPlatformTest, FlushObserverSeesHeaderWrites) {
     ASSERT_EQ(f->Flush(), win32::kSuccess);
     WriteAt(*f, 0, Bytes(512, 2));
     ASSERT_EQ(f->Flush(), win32::kSuccess);
-    EXPECT_EQ(headers, (std::vector<bool>{false, true}));
-    EXPECT_EQ(sizes, (std::vector<std::size_t>{1024, 1024}));
+    // A header write followed by another write is not the end of a commit.
+    WriteAt(*f, 0, Bytes(512, 3));
+    WriteAt(*f, 1024, Bytes(512, 4));
+    ASSERT_EQ(f->Flush(), win32::kSuccess);
+    ASSERT_EQ(f->Flush(), win32::kSuccess);  // nothing pending: no header either
+    EXPECT_EQ(headers, (std::vector<bool>{false, true, false, false}));
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{1024, 1024, 1536, 1536}));
 }
 
 TEST_F(PowerLossPlatformTest, ShareModesFollowTheWin32Rules) {

@@ -137,9 +137,10 @@ class PowerLossPlatform::MemoryFile : public File {
             std::lock_guard<std::recursive_mutex> guard(owner_.lock_);
             if (owner_.stopped_) return kStoppedError;
             if (!Writes(handle_.access)) return win32::kAccessDenied;
-            for (const auto& c : node_->pending) {
-                if (c.kind == PendingChange::Kind::kWrite && c.offset == 0 && !c.bytes.empty())
-                    header = true;
+            if (owner_.ignoreFlushes_) return win32::kSuccess;
+            if (!node_->pending.empty()) {
+                const PendingChange& c = node_->pending.back();
+                header = c.kind == PendingChange::Kind::kWrite && c.offset == 0 && !c.bytes.empty();
             }
             node_->durable = node_->current;
             node_->pending.clear();
@@ -295,6 +296,11 @@ void PowerLossPlatform::StopAfterWrite(std::uint64_t writeNumber) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     stopAfter_ = writeNumber;
     if (writeNumber != 0 && writes_ >= writeNumber) stopped_ = true;
+}
+
+void PowerLossPlatform::IgnoreFlushes(bool ignore) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    ignoreFlushes_ = ignore;
 }
 
 void PowerLossPlatform::StopNow() {
@@ -474,12 +480,35 @@ Win32Error PowerLossPlatform::MakeTempFile(const char* folder, const char* prefi
     return win32::kFileExists;
 }
 
-Win32Error PowerLossPlatform::OpenNamedMutex(const char* name, std::unique_ptr<NamedMutex>* mutex) {
-    if (Stopped()) {
-        mutex->reset();
-        return kStoppedError;
+namespace {
+
+// A mutex of the inner platform that cannot be waited for once the machine
+// has stopped.
+class StoppableMutex : public NamedMutex {
+  public:
+    StoppableMutex(const PowerLossPlatform& owner, std::unique_ptr<NamedMutex> inner)
+        : owner_(owner), inner_(std::move(inner)) {}
+    WaitResult Wait(std::uint32_t timeoutMs) override {
+        if (owner_.Stopped()) return WaitResult::kFailed;
+        return inner_->Wait(timeoutMs);
     }
-    return inner_.OpenNamedMutex(name, mutex);
+    Win32Error Release() override { return inner_->Release(); }
+
+  private:
+    const PowerLossPlatform& owner_;
+    std::unique_ptr<NamedMutex> inner_;
+};
+
+}  // namespace
+
+Win32Error PowerLossPlatform::OpenNamedMutex(const char* name, std::unique_ptr<NamedMutex>* mutex) {
+    mutex->reset();
+    if (Stopped()) return kStoppedError;
+    std::unique_ptr<NamedMutex> inner;
+    const Win32Error error = inner_.OpenNamedMutex(name, &inner);
+    if (error != win32::kSuccess) return error;
+    *mutex = std::make_unique<StoppableMutex>(*this, std::move(inner));
+    return win32::kSuccess;
 }
 
 Win32Error PowerLossPlatform::OpenSharedBlock(const char* name, bool* existed,

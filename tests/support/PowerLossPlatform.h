@@ -84,6 +84,9 @@ class PowerLossPlatform : public Platform {
     // Stops the machine now.
     void StopNow();
     bool Stopped() const;
+    // A disk that lies about flushing: Flush succeeds but makes nothing
+    // durable. For showing that the power-loss checks see a broken order.
+    void IgnoreFlushes(bool ignore);
     // Write calls that succeeded so far, over all files.
     std::uint64_t WriteCount() const;
     // Flush calls that succeeded so far, over all files.
@@ -101,8 +104,10 @@ class PowerLossPlatform : public Platform {
     std::size_t PendingTotal() const;
 
     // Called after every successful Flush with the file's full path, its
-    // durable bytes, and whether a write at offset 0 (the file header) was
-    // among the changes this flush made durable.
+    // durable bytes, and whether the last change this flush made durable was a
+    // write at offset 0: a header write followed by a flush, which is how a
+    // commit ends (a new file's first header write is followed by its root
+    // block before the first flush, and so is not taken for a commit).
     using FlushObserver = std::function<void(
         const std::string& path, const std::vector<std::uint8_t>& durable, bool headerWritten)>;
     void SetFlushObserver(FlushObserver observer);
@@ -167,6 +172,7 @@ class PowerLossPlatform : public Platform {
     std::uint64_t flushes_ = 0;
     std::uint64_t stopAfter_ = 0;
     bool stopped_ = false;
+    bool ignoreFlushes_ = false;
     std::uint32_t tempCounter_ = 0;
     FlushObserver observer_;
 };

@@ -1,0 +1,205 @@
+#include "tests/safety/SafetyFlow.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+#include "app/Converter.h"
+#include "container/DataFile.h"
+#include "tests/support/EngineTestUtil.h"
+#include "tests/support/TempDir.h"
+
+namespace quillet::testing {
+namespace {
+
+constexpr char kSuccessText[] = "The file was converted successfully.";
+constexpr char kBackupFailedText[] = "Unable to make a backup copy of the file.";
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string StemOf(const std::string& path) {
+    const std::string base = BaseName(path);
+    const std::size_t dot = base.rfind('.');
+    return dot == std::string::npos ? base : base.substr(0, dot);
+}
+
+}  // namespace
+
+bool UserPlatform::ShowOpenFileDialog(const OpenFileDialog&, char* path) {
+    const std::size_t n = std::min(chosen_.size(), kMaxPath - 1);
+    std::memcpy(path, chosen_.data(), n);
+    path[n] = '\0';
+    return true;
+}
+
+MessageAnswer UserPlatform::ShowMessageBox(const char* text, const char*, MessageButtons,
+                                           MessageIcon) {
+    messages_.emplace_back(text ? text : "");
+    return MessageAnswer::kOk;
+}
+
+std::string FlowOutcome::Describe() const {
+    std::ostringstream s;
+    s << "exit " << exitCode;
+    for (const auto& m : messages) s << " | " << m;
+    return s.str();
+}
+
+FlowOutcome RunFlow(Platform& inner, const std::string& chosen) {
+    // A fixed virtual clock: every run reads the same times in the same order,
+    // so a conversion that succeeds writes the same bytes as the reference.
+    SampleClockPlatform clock(inner, 7);
+    UserPlatform user(clock, chosen);
+    FlowOutcome out;
+    out.exitCode = RunConverter(user, nullptr);
+    out.messages = user.messages();
+    const bool successShown =
+        std::find(out.messages.begin(), out.messages.end(), kSuccessText) != out.messages.end();
+    bool errorShown = false;
+    for (const auto& m : out.messages) {
+        if (m.rfind("Error ", 0) == 0 || m == kBackupFailedText) errorShown = true;
+    }
+    out.succeeded = out.exitCode == 0 && successShown && !errorShown;
+    out.reportedError = out.exitCode != 0 || errorShown;
+    return out;
+}
+
+std::vector<Sample> Samples(int format, bool large) {
+    std::vector<Sample> out;
+    auto add = [&](const std::string& name, SampleOptions o) {
+        o.format = format;
+        Sample s;
+        s.name = name;
+        s.options = o;
+        TempDir dir;
+        PowerLossPlatform disk(Platform::Default(), dir.path().string());
+        SampleClockPlatform clock(disk, o.seed);
+        const std::string path = PathIn(disk, "sample.qdx");
+        if (BuildSample(clock, o, path.c_str(), nullptr) != 0) return;  // reported by the caller
+        s.bytes = *disk.CurrentBytes(path);
+        out.push_back(std::move(s));
+    };
+    SampleOptions one;
+    one.seed = 11;
+    one.lists = 1;
+    one.items = 6;
+    one.depth = 1;
+    one.columns = 3;
+    add("one-list", one);
+
+    SampleOptions several;
+    several.seed = 12;
+    several.lists = 4;
+    several.items = 25;
+    several.depth = 2;
+    several.columns = 12;
+    several.archiveBytes = 6000;
+    add("several-lists", several);
+
+    SampleOptions indirect;
+    indirect.seed = 13;
+    indirect.lists = 2;
+    indirect.items = 15;
+    indirect.depth = 2;
+    indirect.columns = 5;
+    indirect.archiveBytes = 30000;  // a bulk table of more than 24 blocks: an indirect map
+    add("indirect-map", indirect);
+
+    if (large) {
+        SampleOptions big;
+        big.seed = 14;
+        big.lists = 12;
+        big.items = 120;
+        big.depth = 4;
+        big.archiveBytes = 150000;
+        add("large", big);
+    }
+    return out;
+}
+
+std::string PathIn(PowerLossPlatform& disk, const std::string& name) {
+    char full[kMaxPath] = {};
+    disk.GetFullPath(name.c_str(), full, sizeof full);
+    return full;
+}
+
+Reference MakeReference(const Sample& sample, std::string* problem) {
+    Reference ref;
+    problem->clear();
+    TempDir dir;
+    PowerLossPlatform disk(Platform::Default(), dir.path().string());
+    const std::string chosen = PathIn(disk, "List.qdx");
+    disk.PutFile(chosen, sample.bytes);
+    ResultCode rc = ReadFileState(disk, chosen.c_str(), &ref.original);
+    if (rc != 0) {
+        *problem = "the sample does not read: " + std::to_string(rc);
+        return ref;
+    }
+    const FlowOutcome outcome = RunFlow(disk, chosen);
+    if (!outcome.succeeded) {
+        *problem = "the clean conversion failed: " + outcome.Describe();
+        return ref;
+    }
+    ref.convertedBytes = *disk.CurrentBytes(chosen);
+    std::string findings = InspectImage(ref.convertedBytes, &ref.converted);
+    if (!findings.empty()) {
+        *problem = "the clean conversion gave an unsound file: " + findings;
+        return ref;
+    }
+    // The converted file must be what the builder says the older format holds.
+    SampleSummary expected;
+    std::string why;
+    const int target = sample.format() == 5 ? 4 : 3;
+    if (!ProjectSample(sample.options, target, &expected, &why, sample.format())) {
+        *problem = "no projection: " + why;
+        return ref;
+    }
+    rc = VerifySample(disk, chosen.c_str(), expected, &why);
+    if (rc != 0) *problem = "the clean conversion differs from the projection: " + why;
+    return ref;
+}
+
+std::string InspectImage(const Bytes& bytes, FileState* state) {
+    TempDir dir;
+    PowerLossPlatform disk(Platform::Default(), dir.path().string());
+    const std::string path = PathIn(disk, "image.qdx");
+    disk.PutFile(path, bytes);
+    {
+        DataFile file(disk);
+        bool created = false;
+        const ResultCode rc = file.Open(path.c_str(), &created, OpenReadOnly);
+        if (rc != 0) return "open failed with " + std::to_string(rc);
+        const std::string findings = IntegrityFindings(file);
+        if (!findings.empty()) return "integrity: " + findings;
+    }
+    const ResultCode rc = ReadFileState(disk, path.c_str(), state);
+    if (rc != 0) return "reading the content failed with " + std::to_string(rc);
+    if (*disk.CurrentBytes(path) != bytes) return "opening for reading changed the file";
+    return "";
+}
+
+std::vector<std::string> TempFiles(const DiskImage& image) {
+    std::vector<std::string> out;
+    for (const auto& [path, bytes] : image) {
+        const std::string base = BaseName(path);
+        if (base.rfind("RXV", 0) == 0 && base.size() > 4 &&
+            base.substr(base.size() - 4) == ".TMP") {
+            out.push_back(path);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> BackupFiles(const DiskImage& image, const std::string& chosen) {
+    std::vector<std::string> out;
+    const std::string prefix = StemOf(chosen) + " Backup";
+    for (const auto& [path, bytes] : image) {
+        if (BaseName(path).rfind(prefix, 0) == 0) out.push_back(path);
+    }
+    return out;
+}
+
+}  // namespace quillet::testing
