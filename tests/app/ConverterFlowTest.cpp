@@ -127,8 +127,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, VersionTable,
                          ::testing::Values(VersionRow{0, kTooOld}, VersionRow{1, kTooOld},
                                            VersionRow{2, kTooOld}, VersionRow{3, kOldest},
                                            VersionRow{6, kTooNew}, VersionRow{7, kTooNew},
-                                           VersionRow{0x8000, kTooNew},
-                                           VersionRow{65535, kTooNew}));
+                                           VersionRow{0x8000, kTooNew}, VersionRow{65535, kTooNew}),
+                         [](const ::testing::TestParamInfo<VersionRow>& info) {
+                             return "Version" + std::to_string(info.param.version);
+                         });
 
 TEST_F(ConverterFlow, CancelAtTheQuestionChangesNothing) {
     for (std::uint16_t version : {4, 5}) {
@@ -283,11 +285,11 @@ TEST_F(ConverterFlow, NoTemporaryNameIsReported) {
 
 TEST_F(ConverterFlow, NoBackupNameAfterTheConversionRemovesTheTemporaryFile) {
     MakeList(5);
-    // Every backup name is taken; every other name answers as it is on disk, so
-    // that the inspection and the conversion find the chosen file.
+    // Every backup name is taken; all other names are as on the disk.
     platform.attributesHook = [](const char* path) {
         if (std::string(path).find(" Backup") != std::string::npos) return win32::kSuccess;
-        return std::filesystem::exists(path) ? win32::kSuccess : win32::kFileNotFound;
+        std::uint32_t attributes = 0;
+        return Platform::Default().GetPathAttributes(path, &attributes);
     };
     EXPECT_EQ(Run(), kNoBackupName);
     ExpectErrorMessage(platform, kNoBackupName);

@@ -15,6 +15,7 @@
 #include "container/FileHeader.h"
 #include "tests/app/TestFiles.h"
 #include "tests/support/TempDir.h"
+#include "tools/SampleBuilder.h"
 
 #ifndef QUILLET_CONVERT_PATH
 #error "QUILLET_CONVERT_PATH must name the converter executable"
@@ -313,6 +314,44 @@ TEST_F(EndToEnd, ArgumentsAreIgnored) {
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
     EXPECT_EQ(ReadBytes(dir.File("List.qdx")), original);
+}
+
+// Files with real lists, folders, columns and items, as the sample builder
+// writes them: the converted file holds what the conversion must make of them,
+// and the backup is the file as it was.
+TEST_F(EndToEnd, RealListsAreConvertedAndTheBackupIsTheOriginal) {
+    for (int format : {5, 4}) {
+        SCOPED_TRACE(format);
+        TempDir folder;
+        SampleOptions options;
+        options.format = format;
+        options.seed = 11 + static_cast<std::uint32_t>(format);
+        options.lists = 6;
+        options.items = 40;
+        const std::string list = folder.File("Lists.qdx");
+        SampleSummary built;
+        ASSERT_EQ(BuildSample(Platform::Default(), options, list.c_str(), &built), 0);
+        const std::vector<std::uint8_t> before = ReadBytes(list);
+
+        const Outcome run = RunProgram(folder.path(), "Lists\nok\n\n");
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_EQ(FolderNames(folder.path()), (Names{"Lists Backup.qdx", "Lists.qdx"}));
+        EXPECT_EQ(ReadBytes(folder.File("Lists Backup.qdx")), before);
+
+        SampleSummary expected;
+        std::string problem;
+        ASSERT_TRUE(ProjectSample(options, format - 1, &expected, &problem, format)) << problem;
+        EXPECT_EQ(VerifySample(Platform::Default(), list.c_str(), expected, &problem), 0)
+            << problem;
+        // Converting the result once more goes one more version down.
+        if (format == 5) {
+            const Outcome again = RunProgram(folder.path(), "Lists.qdx\nok\n\n");
+            EXPECT_EQ(again.exitCode, 0) << again.output;
+            EXPECT_EQ(VersionOf(list), 3);
+            EXPECT_EQ(FolderNames(folder.path()),
+                      (Names{"Lists Backup 2.qdx", "Lists Backup.qdx", "Lists.qdx"}));
+        }
+    }
 }
 
 }  // namespace
