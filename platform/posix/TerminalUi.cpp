@@ -24,6 +24,7 @@
 //   - Refused with one notice line and the prompt again:
 //       "The folder does not exist: <folder>"   the folder part names no folder
 //       "That is a folder: <path>"              the path names an existing folder
+//       "That is not a file: <path>"            the path names a device, pipe or the like
 //       "The path is too long: <path>"          the absolute path exceeds 259 bytes
 //
 // Message box:
@@ -171,6 +172,12 @@ bool PosixPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path)
         std::filesystem::path parent = chosen.parent_path();
         if (!std::filesystem::is_directory(parent, statError)) {
             std::cout << "The folder does not exist: " << parent.string() << "\n";
+            continue;
+        }
+        // A device or a pipe is no data file, and opening one may wait forever.
+        const auto status = std::filesystem::status(text, statError);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            std::cout << "That is not a file: " << text << "\n";
             continue;
         }
         if (text.size() >= kMaxPath) {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -232,13 +233,15 @@ TEST_F(EndToEnd, NameWithoutExtensionGetsQdx) {
 TEST_F(EndToEnd, MissingFolderIsAskedAgainAndPathsMayBeRelative) {
     std::filesystem::create_directory(dir.File("sub.d"));
     MakeList(5, true, "sub.d/List.qdx");
-    const Outcome run =
-        RunProgram(dir.path(), "nowhere/List.qdx\nsub.d\n./sub.d/../sub.d/List\nmaybe\nOK\n\n");
+    ASSERT_EQ(mkfifo(dir.File("pipe.qdx").c_str(), 0600), 0);  // opening it would wait
+    const Outcome run = RunProgram(
+        dir.path(), "nowhere/List.qdx\nsub.d\npipe.qdx\n./sub.d/../sub.d/List\nmaybe\nOK\n\n");
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_TRUE(HasLine(run.output, "File name: nowhere/List.qdx"));
     EXPECT_TRUE(HasLine(run.output, "The folder does not exist: " + dir.File("nowhere")))
         << run.output;
     EXPECT_TRUE(HasLine(run.output, "That is a folder: " + dir.File("sub.d"))) << run.output;
+    EXPECT_TRUE(HasLine(run.output, "That is not a file: " + dir.File("pipe.qdx"))) << run.output;
     EXPECT_TRUE(HasLine(run.output, "Please answer ok or cancel.")) << run.output;
     EXPECT_EQ(FolderNames(dir.path() / "sub.d"), (Names{"List Backup.qdx", "List.qdx"}));
     EXPECT_EQ(ReadBytes(dir.File("sub.d/List Backup.qdx")), original);
