@@ -10,14 +10,18 @@ target_sources(quillet-convert PRIVATE
     ${quillet_win32_dir}/WinMainEntry.cpp
     ${quillet_win32_dir}/quillet-convert.rc
 )
+# The version numbers come from the project, through a generated header.
+set(quillet_version_header ${CMAKE_CURRENT_BINARY_DIR}/quillet-version.h)
+file(WRITE ${quillet_version_header}.in
+    "#define QUILLET_VERSION_MAJOR @PROJECT_VERSION_MAJOR@\n"
+    "#define QUILLET_VERSION_MINOR @PROJECT_VERSION_MINOR@\n"
+    "#define QUILLET_VERSION_TEXT \"@PROJECT_VERSION@\"\n")
+configure_file(${quillet_version_header}.in ${quillet_version_header} @ONLY)
 set_source_files_properties(${quillet_win32_dir}/quillet-convert.rc PROPERTIES
-    OBJECT_DEPENDS ${quillet_win32_dir}/quillet-convert.manifest
-    COMPILE_DEFINITIONS
-    "QUILLET_VERSION_MAJOR=${PROJECT_VERSION_MAJOR};QUILLET_VERSION_MINOR=${PROJECT_VERSION_MINOR};QUILLET_VERSION_TEXT=\"${PROJECT_VERSION}\""
-)
-# The resource compiler looks for the manifest next to the script.
-set_property(SOURCE ${quillet_win32_dir}/quillet-convert.rc APPEND PROPERTY INCLUDE_DIRECTORIES
-    ${quillet_win32_dir})
+    OBJECT_DEPENDS "${quillet_win32_dir}/quillet-convert.manifest;${quillet_version_header}")
+# The resource compiler looks for the manifest next to the script and for the
+# version header in the build folder.
+target_include_directories(quillet-convert PRIVATE ${quillet_win32_dir} ${CMAKE_CURRENT_BINARY_DIR})
 set_target_properties(quillet-convert PROPERTIES WIN32_EXECUTABLE ON)
 # comdlg32 for the open-file dialog; user32 and kernel32 come by default.
 target_link_libraries(quillet-convert PRIVATE comdlg32)

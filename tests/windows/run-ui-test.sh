@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# User-interface test of quillet-convert.exe under Wine, on an X display (run
+# it under xvfb-run). It drives the real program with ui-probe.exe: finds the
+# open-file dialog and every message box, checks their texts, captions and
+# buttons, picks files, confirms, and checks the folder afterwards. Screenshots
+# of the dialog and of each box go to <build>/ui-artifacts/.
+#
+# Usage: run-ui-test.sh <windows build folder> [<quillet-sample program>]
+# WINEPREFIX must name a prepared prefix. Exits non-zero on any failure.
+set -uo pipefail
+
+build=$(cd "$1" && pwd)
+sample_tool=${2:-}
+wine=${QUILLET_WINE:-/usr/lib/wine/wine64}
+[ -x "$wine" ] || wine=wine
+exe="$build/app/quillet-convert.exe"
+probe="$build/ui-probe.exe"
+artifacts="$build/ui-artifacts"
+here=$(cd "$(dirname "$0")" && pwd)
+
+rm -rf "$artifacts" && mkdir -p "$artifacts"
+x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -O1 -static -static-libgcc \
+    -static-libstdc++ "$here/UiProbe.cpp" -o "$probe" || exit 1
+
+passed=0
+failed=0
+fail() {
+    echo "FAIL: $*"
+    failed=$((failed + 1))
+}
+pass() {
+    echo "ok: $*"
+    passed=$((passed + 1))
+}
+
+# expect_line <file> <exact line> <what>
+expect_line() {
+    if grep -qxF -- "$2" "$1"; then pass "$3"; else fail "$3: no line '$2' in:"; cat "$1"; fi
+}
+# expect_no_line <file> <pattern> <what>
+expect_no_line() {
+    if grep -qE -- "$2" "$1"; then fail "$3"; cat "$1"; else pass "$3"; fi
+}
+
+probe() { "$wine" "$probe" "$@" 2>/dev/null | tr -d '\r'; }
+shot() { import -window root "$artifacts/$1.png" 2>/dev/null || fail "screenshot $1"; }
+
+# Starts the converter in folder $1 (its current folder, so the dialog opens
+# there); its exit code lands in $1/.exit.
+start_converter() {
+    (cd "$1" && "$wine" "$exe" >/dev/null 2>&1; echo $? >"$1/.exit") &
+    converter_pid=$!
+}
+# finish_converter <folder> <expected exit code> <what>
+finish_converter() {
+    local waited=0
+    while kill -0 "$converter_pid" 2>/dev/null && [ $waited -lt 600 ]; do
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    if kill -0 "$converter_pid" 2>/dev/null; then
+        fail "$3: the program did not end"
+        kill "$converter_pid"
+        return
+    fi
+    local code
+    code=$(cat "$1/.exit" 2>/dev/null)
+    rm -f "$1/.exit"
+    if [ "$code" = "$2" ]; then pass "$3: exit code $2"; else fail "$3: exit code '$code', wanted $2"; fi
+}
+
+dialog_title="Choose the file to convert"
+text_id=65535 # the text of a message box
+
+# check_dialog <output file>: the settings visible in the dialog.
+check_dialog() {
+    expect_line "$1" "window $dialog_title" "dialog title"
+    if grep -qE '^control [0-9]+ ComboBox 1 Quillet Files \(\*\.qdx\)$' "$1"; then
+        pass "dialog filter shows Quillet Files (*.qdx)"
+    else
+        fail "dialog filter"
+        cat "$1"
+    fi
+    # OFN_HIDEREADONLY: the read-only check box (chx1, 1040) is hidden.
+    expect_no_line "$1" '^control 1040 Button 1 ' "read-only check box hidden"
+}
+
+# choose <folder> <name typed> <screenshot name>: shows the dialog, checks it,
+# types the name and presses Open.
+choose() {
+    local out="$1/.probe"
+    if ! probe wait "$dialog_title" 60000 >"$out"; then
+        fail "dialog did not appear"
+        cat "$out"
+        return 1
+    fi
+    check_dialog "$out"
+    [ -n "$3" ] && shot "$3"
+    probe type "$dialog_title" "$2" >/dev/null || fail "typing into the dialog"
+    probe press "$dialog_title" 1 || fail "pressing Open"
+    return 0
+}
+
+# message <folder> <caption> <text> <buttons: ok|okcancel> <icon: error|none> <shot>
+# Checks the box and leaves it open.
+message() {
+    local out="$1/.probe"
+    if ! probe wait "$2" 30000 >"$out"; then
+        fail "message box '$2' did not appear"
+        cat "$out"
+        return 1
+    fi
+    shot "$6"
+    expect_line "$out" "control $text_id Static 1 $3" "box '$6' text"
+    expect_line "$out" "control 1 Button 1 OK" "box '$6' has OK"
+    if [ "$4" = okcancel ]; then
+        expect_line "$out" "control 2 Button 1 Cancel" "box '$6' has Cancel"
+    else
+        expect_no_line "$out" '^control 2 Button' "box '$6' has no Cancel"
+    fi
+    if [ "$5" = error ]; then
+        expect_line "$out" "icon error" "box '$6' shows the error icon"
+    else
+        expect_no_line "$out" '^icon (error|other)$' "box '$6' has no icon"
+    fi
+}
+
+work=$(mktemp -d "$build/ui-work.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# 1. Cancelling the dialog ends the program with 0 and no message.
+mkdir -p "$work/cancel"
+start_converter "$work/cancel"
+if probe wait "$dialog_title" 60000 >"$work/cancel/.probe"; then
+    check_dialog "$work/cancel/.probe"
+    shot dialog
+    probe press "$dialog_title" 2 || fail "pressing Cancel"
+else
+    fail "dialog did not appear"
+    cat "$work/cancel/.probe"
+fi
+finish_converter "$work/cancel" 0 "cancel"
+
+# 2. A file that is not a data file: "Error 5", exit code 5, file unchanged.
+mkdir -p "$work/bad"
+head -c 2000 /dev/urandom >"$work/bad/notes.qdx"
+sum_before=$(sha256sum <"$work/bad/notes.qdx")
+start_converter "$work/bad"
+# Typed without the extension: the default extension "qdx" is added.
+if choose "$work/bad" "notes" ""; then
+    message "$work/bad" "Error" "Error 5 occurred attempting to access the file." ok none error-5
+    probe press "Error" 1 || fail "pressing OK"
+fi
+finish_converter "$work/bad" 5 "not a data file"
+[ "$(sha256sum <"$work/bad/notes.qdx")" = "$sum_before" ] && pass "the bad file is unchanged" ||
+    fail "the bad file changed"
+[ "$(ls "$work/bad" | wc -l)" = 1 ] && pass "no file was added next to it" ||
+    { fail "files were added"; ls -la "$work/bad"; }
+
+# 3. A name for a file that does not exist: "Error 33", nothing created.
+mkdir -p "$work/missing"
+start_converter "$work/missing"
+if choose "$work/missing" "missing.qdx" ""; then
+    message "$work/missing" "Error" "Error 33 occurred attempting to access the file." ok none \
+        error-33
+    probe press "Error" 1 || fail "pressing OK"
+fi
+finish_converter "$work/missing" 33 "missing file"
+[ ! -e "$work/missing/missing.qdx" ] && pass "no file was created" || fail "a file was created"
+
+# 4 and 5. Conversions of sample files of formats 5 and 4.
+if [ -n "$sample_tool" ]; then
+    # convert_sample <format> <confirm text> <shot>
+    convert_sample() {
+        local folder="$work/format$1"
+        mkdir -p "$folder"
+        "$sample_tool" --format "$1" --seed 7 --quiet --out "$folder/List.qdx" ||
+            { fail "quillet-sample --format $1"; return; }
+        cp "$folder/List.qdx" "$work/original$1.qdx"
+        start_converter "$folder"
+        if choose "$folder" "List.qdx" ""; then
+            message "$folder" "Confirm Conversion" "$2" okcancel none "$3-confirm"
+            probe press "Confirm Conversion" 1 || fail "pressing OK"
+            message "$folder" "Success" "The file was converted successfully." ok none \
+                "$3-success"
+            probe press "Success" 1 || fail "pressing OK"
+        fi
+        finish_converter "$folder" 0 "format $1 conversion"
+        local names
+        names=$(cd "$folder" && ls | tr '\n' ' ')
+        if [ "$names" = "List Backup.qdx List.qdx " ]; then
+            pass "format $1: converted file and backup, nothing else"
+        else
+            fail "format $1: folder holds: $names"
+        fi
+        cmp -s "$folder/List Backup.qdx" "$work/original$1.qdx" && pass "format $1: backup is the original" ||
+            fail "format $1: backup differs from the original"
+        if "$sample_tool" --check "$folder/List.qdx" >"$folder/../check$1.txt" 2>&1; then
+            pass "format $1: converted file passes the sample check"
+        else
+            fail "format $1: converted file fails the sample check"
+            cat "$folder/../check$1.txt"
+        fi
+    }
+    convert_sample 5 "OK to convert this file to Quillet Version 3.0?" format5
+    convert_sample 4 "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is Version 4.0, so please make sure you are not converting this file twice." format4
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
