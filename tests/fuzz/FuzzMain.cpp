@@ -1,0 +1,17 @@
+// The libFuzzer entry point of one harness; QUILLET_FUZZ_TARGET names its body
+// (tests/fuzz/FuzzTargets.h). A broken property aborts, so libFuzzer keeps the
+// input as a crash.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/fuzz/FuzzTargets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string problem = quillet::testing::QUILLET_FUZZ_TARGET(data, size);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "broken property: %s\n", problem.c_str());
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// The bodies of the fuzzing harnesses. Each takes arbitrary bytes, drives one
+// part of the program with them on an in-memory disk, and returns an empty
+// text, or an account of a broken property (the libFuzzer entry points abort
+// on it; the regression replay in safety_tests fails on it). Crashes, leaks,
+// hangs and out-of-bounds accesses are found by the sanitizers and libFuzzer's
+// own timeout.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace quillet::testing {
+
+// The bytes are a data file: open it read-only, read its header, AppHeader and
+// signature, every table descriptor and (a bounded selection of) every table's
+// blocks; then open it for writing and read its tables again.
+std::string FuzzOpenFile(const std::uint8_t* data, std::size_t size);
+
+// The bytes are a data file: the integrity walk; then a write transaction
+// (a table created, blocks written, a table deleted) and a commit. A file that
+// was sound before such a commit must be sound after it.
+std::string FuzzIntegrity(const std::uint8_t* data, std::size_t size);
+
+// The bytes are a data file: `Convert` into a new file (format 5 to 4, the
+// source only read) and in place (down to 3). A copy that succeeds is sound;
+// the source of a copy is never changed; an in-place conversion of a sound
+// file that succeeds leaves it sound.
+std::string FuzzConvert(const std::uint8_t* data, std::size_t size);
+
+// The first byte chooses operations, the rest is the content of a record
+// list, of a single record image, and of a chunked buffer: counting, finding,
+// reading fields and their text, comparing, changing owned copies, inserting,
+// replacing and deleting records, chunk operations.
+std::string FuzzRecords(const std::uint8_t* data, std::size_t size);
+
+// The harnesses by name, for the regression replay.
+using FuzzTarget = std::string (*)(const std::uint8_t*, std::size_t);
+struct NamedFuzzTarget {
+    const char* name;
+    FuzzTarget target;
+};
+extern const NamedFuzzTarget kFuzzTargets[4];
+
+}  // namespace quillet::testing

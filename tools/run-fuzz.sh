@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (tests/fuzz) with clang++, AddressSanitizer and
+# UndefinedBehaviorSanitizer, generates their seed corpora from the sample
+# builder, and runs each harness for a bounded time. Fails when any harness
+# crashes, leaks, trips a sanitizer, breaks a property or runs into the
+# per-input timeout; every such input is copied to
+# tests/fuzz/regressions/<harness>/, where safety_tests replays it.
+#
+# Environment: FUZZ_SECONDS (per harness, default 60), FUZZ_HARNESSES (default
+# "open integrity convert records"), FUZZ_BUILD (default build-fuzz),
+# FUZZ_JOBS (build jobs, default 2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${FUZZ_SECONDS:-60}
+harnesses=${FUZZ_HARNESSES:-"open integrity convert records"}
+build=${FUZZ_BUILD:-build-fuzz}
+jobs=${FUZZ_JOBS:-2}
+instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+
+if ! command -v clang++ > /dev/null; then
+    echo "run-fuzz: clang++ is needed (apt-get install clang)" >&2
+    exit 2
+fi
+
+mkdir -p "$build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON \
+    -DCMAKE_CXX_FLAGS="$instrument" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" > "$build/configure.log" 2>&1 ||
+    { cat "$build/configure.log"; exit 2; }
+targets="fuzz_seeds"
+for h in $harnesses; do targets="$targets fuzz_$h"; done
+# shellcheck disable=SC2086
+cmake --build "$build" -j"$jobs" --target $targets
+
+work=$build/fuzz-work
+rm -rf "$work/seeds-files" "$work/seeds-records"
+mkdir -p "$work/all-seeds" "$work/seeds-files" "$work/seeds-records"
+"$build/tests/fuzz/fuzz_seeds" "$work/all-seeds"
+mv "$work"/all-seeds/file-* "$work/seeds-files/"
+mv "$work"/all-seeds/records-* "$work/seeds-records/"
+rmdir "$work/all-seeds"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+status=0
+summary=""
+for h in $harnesses; do
+    corpus=$work/corpus-$h
+    crashes=$work/crashes-$h
+    rm -rf "$crashes"
+    mkdir -p "$corpus" "$crashes"
+    seeds=$work/seeds-files
+    [ "$h" = records ] && seeds=$work/seeds-records
+    regressions=tests/fuzz/regressions/$h
+    extra=()
+    [ -d "$regressions" ] && extra=("$regressions")
+    log=$work/$h.log
+    echo "== fuzz_$h for ${seconds}s"
+    set +e
+    "$build/tests/fuzz/fuzz_$h" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -max_len=65536 -print_final_stats=1 -artifact_prefix="$crashes/" \
+        "$corpus" "$seeds" "${extra[@]}" > "$log" 2>&1
+    rc=$?
+    set -e
+    runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || true)
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
+    features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
+    line="fuzz_$h: ${runs:-?} executions, coverage ${cov:-?} edges, ${features:-?} features"
+    found=$(find "$crashes" -type f | wc -l)
+    if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
+        status=1
+        line="$line, FAILED (exit $rc, $found inputs kept)"
+        mkdir -p "$regressions"
+        for f in "$crashes"/*; do
+            [ -f "$f" ] && cp "$f" "$regressions/"
+        done
+        grep -E 'ERROR|SUMMARY|broken property|timeout|leak' "$log" | head -20 || true
+    fi
+    echo "$line"
+    summary="$summary$line"$'\n'
+done
+echo
+echo "Fuzzing summary (${seconds}s per harness):"
+printf '%s' "$summary"
+exit $status
