@@ -96,7 +96,10 @@ choose() {
     fi
     check_dialog "$out"
     [ -n "$3" ] && shot "$3"
-    probe type "$dialog_title" "$2" >/dev/null || fail "typing into the dialog"
+    # The dialog fills its file-name field after it appears: type after that,
+    # and check what the field holds.
+    sleep 1
+    if [ "$(probe type "$dialog_title" "$2")" != "typed $2" ]; then fail "typing into the dialog"; fi
     probe press "$dialog_title" 1 || fail "pressing Open"
     return 0
 }
@@ -108,6 +111,9 @@ message() {
     if ! probe wait "$2" 30000 >"$out"; then
         fail "message box '$2' did not appear"
         cat "$out"
+        # What is showing instead: the dialog, or an error box.
+        probe wait "$dialog_title" 1 | head -3
+        probe wait "Error" 1
         return 1
     fi
     shot "$6"
