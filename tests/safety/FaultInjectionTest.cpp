@@ -34,6 +34,9 @@ struct KindSpec {
     const char* name;
     Win32Error error;
     bool shortWrite;
+    // Every call of the kind from the Nth on fails (a full disk, a device that
+    // went away), not the Nth alone.
+    bool persistent;
     // The flow may go on after this call fails and still succeed: the result
     // of SetEndOfFile (the truncation after the compaction, which only removes
     // bytes beyond the last block) and of setting the file time are not used.
@@ -41,19 +44,22 @@ struct KindSpec {
 };
 
 const KindSpec kKinds[] = {
-    {FaultKind::kOpen, "open", win32::kAccessDenied, false, false},
-    {FaultKind::kRead, "read", win32::kReadFault, false, false},
-    {FaultKind::kWrite, "write", win32::kDiskFull, false, false},
-    {FaultKind::kWrite, "short write", win32::kDiskFull, true, false},
-    {FaultKind::kSeek, "seek", win32::kNegativeSeek, false, false},
-    {FaultKind::kFlush, "flush", win32::kWriteFault, false, false},
-    {FaultKind::kSetEndOfFile, "set end of file", win32::kDiskFull, false, true},
-    {FaultKind::kSetFileTime, "set file time", win32::kAccessDenied, false, true},
-    {FaultKind::kCopy, "copy", win32::kDiskFull, false, false},
-    {FaultKind::kMove, "move", win32::kAccessDenied, false, false},
-    {FaultKind::kDelete, "delete", win32::kAccessDenied, false, false},
-    {FaultKind::kTempName, "temporary name", win32::kAccessDenied, false, false},
-    {FaultKind::kMutexWait, "mutex wait", win32::kWaitTimeout, false, false},
+    {FaultKind::kOpen, "open", win32::kAccessDenied, false, false, false},
+    {FaultKind::kRead, "read", win32::kReadFault, false, false, false},
+    {FaultKind::kWrite, "write", win32::kDiskFull, false, false, false},
+    {FaultKind::kWrite, "short write", win32::kDiskFull, true, false, false},
+    {FaultKind::kSeek, "seek", win32::kNegativeSeek, false, false, false},
+    {FaultKind::kFlush, "flush", win32::kWriteFault, false, false, false},
+    {FaultKind::kSetEndOfFile, "set end of file", win32::kDiskFull, false, false, true},
+    {FaultKind::kSetFileTime, "set file time", win32::kAccessDenied, false, false, true},
+    {FaultKind::kCopy, "copy", win32::kDiskFull, false, false, false},
+    {FaultKind::kMove, "move", win32::kAccessDenied, false, false, false},
+    {FaultKind::kDelete, "delete", win32::kAccessDenied, false, false, false},
+    {FaultKind::kTempName, "temporary name", win32::kAccessDenied, false, false, false},
+    {FaultKind::kMutexWait, "mutex wait", win32::kWaitTimeout, false, false, false},
+    {FaultKind::kWrite, "writes from N on", win32::kDiskFull, false, true, false},
+    {FaultKind::kRead, "reads from N on", win32::kReadFault, false, true, false},
+    {FaultKind::kFlush, "flushes from N on", win32::kWriteFault, false, true, false},
 };
 
 // The files of a folder on the real disk, by full path.
@@ -163,6 +169,8 @@ SweepResult Sweep(const Sample& sample, const Reference& ref, const KindSpec& sp
             FaultPlatform faults(base);
             if (spec.shortWrite) {
                 faults.ShortWriteAt(n, spec.error);
+            } else if (spec.persistent) {
+                faults.FailFrom(spec.kind, n, spec.error);
             } else {
                 faults.FailCall(spec.kind, n, spec.error);
             }

@@ -303,6 +303,11 @@ void PowerLossPlatform::IgnoreFlushes(bool ignore) {
     ignoreFlushes_ = ignore;
 }
 
+void PowerLossPlatform::StopAfterMove(std::uint64_t moveNumber) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    stopAfterMove_ = moveNumber;
+}
+
 void PowerLossPlatform::StopNow() {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     stopped_ = true;
@@ -439,6 +444,8 @@ Win32Error PowerLossPlatform::MoveFileTo(const char* fromPath, const char* toPat
     auto node = src->second;
     files_.erase(src);
     files_[to] = node;
+    ++moves_;
+    if (stopAfterMove_ != 0 && moves_ >= stopAfterMove_) stopped_ = true;
     return win32::kSuccess;
 }
 

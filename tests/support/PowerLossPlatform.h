@@ -81,6 +81,9 @@ class PowerLossPlatform : public Platform {
 
     // Stops the machine after the write with this number completes (0: never).
     void StopAfterWrite(std::uint64_t writeNumber);
+    // Stops the machine after the rename with this number (counted from 1 over
+    // all MoveFileTo calls that succeeded) is done (0: never).
+    void StopAfterMove(std::uint64_t moveNumber);
     // Stops the machine now.
     void StopNow();
     bool Stopped() const;
@@ -171,6 +174,8 @@ class PowerLossPlatform : public Platform {
     std::uint64_t writes_ = 0;
     std::uint64_t flushes_ = 0;
     std::uint64_t stopAfter_ = 0;
+    std::uint64_t moves_ = 0;
+    std::uint64_t stopAfterMove_ = 0;
     bool stopped_ = false;
     bool ignoreFlushes_ = false;
     std::uint32_t tempCounter_ = 0;
