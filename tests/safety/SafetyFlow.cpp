@@ -111,10 +111,10 @@ std::vector<Sample> Samples(int format, bool large) {
     if (large) {
         SampleOptions big;
         big.seed = 14;
-        big.lists = 12;
-        big.items = 120;
+        big.lists = 8;
+        big.items = 60;
         big.depth = 4;
-        big.archiveBytes = 150000;
+        big.archiveBytes = 60000;
         add("large", big);
     }
     return out;
