@@ -15,8 +15,10 @@ namespace {
 constexpr char kSuccessText[] = "The file was converted successfully.";
 constexpr char kBackupFailedText[] = "Unable to make a backup copy of the file.";
 
+// Paths of the real disk use the system's separator, those of the memory
+// disk '/'.
 std::string BaseName(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
+    const std::size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

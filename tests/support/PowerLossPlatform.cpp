@@ -197,6 +197,10 @@ class PowerLossPlatform::MemoryFile : public File {
 
 PowerLossPlatform::PowerLossPlatform(Platform& inner, std::string root)
     : inner_(inner), root_(std::move(root)) {
+    // A root given in another system's form ("C:\Temp\x") becomes a path of
+    // this disk ("/C:/Temp/x"): only its uniqueness matters.
+    std::replace(root_.begin(), root_.end(), '\\', '/');
+    if (root_.empty() || root_[0] != '/') root_ = "/" + root_;
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
     root_ = Normalize(root_);
     folders_.push_back(root_);
