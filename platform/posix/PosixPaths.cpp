@@ -69,7 +69,7 @@ Win32Error PosixPlatform::GetFullPath(const char* path, char* out, std::size_t o
     }
     std::string result;
     for (const auto& part : parts) result += "/" + part;
-    if (result.empty()) result = "/";
+    if (result.empty()) result.push_back('/');  // the root itself
     const std::size_t length = std::strlen(path);
     if (path[length - 1] == '/' && result != "/") result += '/';
     return CopyOut(result, out, outSize);
