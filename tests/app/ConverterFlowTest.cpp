@@ -161,7 +161,7 @@ TEST_F(ConverterFlow, Version5IsConvertedThroughATemporaryFile) {
 
     // temp name (made and freed), then chosen -> backup, then temp -> chosen.
     ASSERT_EQ(platform.calls.size(), 4u);
-    EXPECT_EQ(platform.calls[0], "temp " + dir.path().string() + "/ RXV");
+    EXPECT_EQ(platform.calls[0], "temp " + dir.path().string() + platform.Separator() + " RXV");
     const std::string removed = platform.calls[1];
     ASSERT_EQ(removed.rfind("remove ", 0), 0u);
     const std::string temp = removed.substr(7);
@@ -264,7 +264,7 @@ TEST_F(ConverterFlow, Version5ConversionFailureRemovesTheTemporaryFile) {
 
 TEST_F(ConverterFlow, WriteFailureInTheTemporaryFileIsReported) {
     MakeList(5);
-    platform.failWritesTo = ".TMP";
+    platform.failWritesTo = ".tmp";
     const int code = Run();
     EXPECT_NE(code, 0);
     ASSERT_EQ(platform.messages.size(), 2u);
@@ -320,8 +320,7 @@ TEST_F(ConverterFlow, FailedRenameOfTheChosenFileLeavesItInPlace) {
 TEST_F(ConverterFlow, FailedRenameOfTheTemporaryFilePutsTheOldFileBack) {
     MakeList(5);
     platform.moveHook = [](const char* from, const char*) {
-        return std::string(from).find(".TMP") != std::string::npos ? win32::kAccessDenied
-                                                                   : win32::kSuccess;
+        return testing::IsTemporaryName(from) ? win32::kAccessDenied : win32::kSuccess;
     };
     EXPECT_EQ(Run(), -5);
     ExpectErrorMessage(platform, -5);

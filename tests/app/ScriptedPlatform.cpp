@@ -43,7 +43,7 @@ Win32Error ScriptedPlatform::OpenFile(const char* path, FileAccess access, FileS
                                       FileDisposition disposition, std::unique_ptr<File>* file) {
     Win32Error error = inner_.OpenFile(path, access, share, disposition, file);
     if (error == win32::kSuccess && !failWritesTo.empty() &&
-        std::string(path).find(failWritesTo) != std::string::npos) {
+        ContainsIgnoringCase(path, failWritesTo)) {
         *file = std::make_unique<FailingWriteFile>(std::move(*file), failWritesWith);
     }
     return error;

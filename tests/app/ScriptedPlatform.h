@@ -15,6 +15,23 @@
 
 namespace quillet::testing {
 
+// True when `text` contains `part`, ASCII letters compared without case.
+inline bool ContainsIgnoringCase(const std::string& text, const std::string& part) {
+    auto lower = [](std::string s) {
+        for (char& c : s) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        return s;
+    };
+    return lower(text).find(lower(part)) != std::string::npos;
+}
+
+// A name the system's temporary-name call made: it ends in ".tmp" in either
+// letter case (the system chooses).
+inline bool IsTemporaryName(const std::string& name) {
+    return name.size() >= 4 && ContainsIgnoringCase(name.substr(name.size() - 4), ".tmp");
+}
+
 // One message box as the flow showed it.
 struct ShownMessage {
     std::string text;

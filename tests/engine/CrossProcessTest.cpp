@@ -7,7 +7,6 @@
 // differ, and each commit posts one message to every live listener.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -95,11 +94,12 @@ TEST_F(CrossProcessTest, AccessesOfTwoProcessesAreSerialised) {
 
 // The mutex is named after the full path with letters in upper case: a
 // relative spelling and the full path in other letter case share it (on a
-// file system that tells case apart they are even two files).
+// file system that tells case apart they are even two files). Where letter
+// case is ignored they are one file, so both opens share it.
 TEST_F(CrossProcessTest, OpenWaitsForTheMutexOfAnotherSpelling) {
     const std::string upper = dir_.File("ENGINE.QDX");
     Session child;
-    StartSession(child, 0, upper);  // creates the upper-case file
+    StartSession(child, OpenShareReadWrite, upper);  // creates the upper-case file
     ASSERT_EQ(child.Ask("begin w"), "begin 0");
     const std::filesystem::path here = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path());
@@ -108,7 +108,7 @@ TEST_F(CrossProcessTest, OpenWaitsForTheMutexOfAnotherSpelling) {
     std::thread opener([&] {
         DataFile file(Platform::Default());
         bool created = false;
-        result = file.Open("engine.qdx", &created, 0);
+        result = file.Open("engine.qdx", &created, OpenShareReadWrite);
         done = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(600));

@@ -41,7 +41,7 @@ class DamagedFileTest : public DiskFileTest {
         good_ = ReadFileBytes(path_);
         ASSERT_GT(good_.size(), 300u * kBlockSize);
     }
-    ResultCode OpenImage(const std::vector<std::uint8_t>& bytes, std::uint32_t flags = 0) {
+    ResultCode OpenImage(const std::vector<std::uint8_t>& bytes, std::uint32_t flags = OpenShareRead) {
         file_.reset();
         EXPECT_TRUE(WriteFileBytes(path_, bytes));
         return OpenFile(flags);
@@ -133,6 +133,7 @@ TEST_F(DamagedFileTest, HeaderDamage) {
     ASSERT_EQ(Write([&] { return MakeTable(*file_, 4); }), 0);
     EXPECT_NE(file_->RootBlockNumber(), root);
     const std::vector<std::uint8_t> after = ReadFileBytes(path_);
+    ASSERT_GE(after.size(), (root + 1u) * kBlockSize);
     EXPECT_EQ(std::memcmp(&after[root * kBlockSize], &bytes[root * kBlockSize], kBlockSize), 0);
     EXPECT_SOUND(*file_);
     // A root number of just the flag means no root: the file gets a new one.

@@ -17,8 +17,7 @@
 //
 // The end of input closes the file and ends the process.
 
-#include <unistd.h>
-
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -83,7 +82,7 @@ int Session(const std::string& path, std::uint32_t flags) {
             Say("look " + std::to_string(r));
         } else if (command == "die") {
             std::cout.flush();
-            ::_exit(0);
+            std::_Exit(0);
         } else {
             Say("unknown " + command);
         }

@@ -33,15 +33,17 @@ class DiskFileTest : public ::testing::Test {
         ASSERT_FALSE(dir_.path().empty());
         path_ = dir_.File("engine.qdx");
     }
-    // Opens (creating when missing) the file at path_ into file_.
-    ResultCode OpenFile(std::uint32_t flags = 0, bool* created = nullptr) {
+    // Opens (creating when missing) the file at path_ into file_. By default
+    // others may read it, so that a test can look at the bytes on disk while
+    // the file is open (Windows refuses any other open of an unshared file).
+    ResultCode OpenFile(std::uint32_t flags = OpenShareRead, bool* created = nullptr) {
         file_ = std::make_unique<DataFile>(platform());
         bool made = false;
         const ResultCode r = file_->Open(path_.c_str(), &made, flags);
         if (created) *created = made;
         return r;
     }
-    void Reopen(std::uint32_t flags = 0) {
+    void Reopen(std::uint32_t flags = OpenShareRead) {
         file_.reset();
         ASSERT_EQ(OpenFile(flags), 0);
         ASSERT_SOUND(*file_);

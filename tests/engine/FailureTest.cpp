@@ -80,9 +80,11 @@ class FaultInjectionTest : public ::testing::Test {
         path_ = dir_.File("faults.qdx");
         DataFile file(Platform::Default());
         bool created = false;
-        ASSERT_EQ(file.Open(path_.c_str(), &created, 0), 0);
+        // Shared for reading, so that the bytes can be read while it is open.
+        ASSERT_EQ(file.Open(path_.c_str(), &created, OpenShareRead), 0);
         for (int step = 0; step < 4; ++step) ASSERT_EQ(ScriptStep(file, step), 0);
         committed_ = ReadFileBytes(path_);
+        ASSERT_GE(committed_.size(), 512u);
         committedState_ = StateOf(file);
     }
     TempDir dir_;
@@ -139,7 +141,7 @@ TEST_F(FaultInjectionTest, EveryFailedCallLeavesTheLastCommit) {
                 EXPECT_FALSE(file.IsModified());
                 file.Close();
                 DataFile check(Platform::Default());
-                ASSERT_EQ(check.Open(path_.c_str(), &created, 0), 0);
+                ASSERT_EQ(check.Open(path_.c_str(), &created, OpenShareRead), 0);
                 EXPECT_EQ(IntegrityFindings(check), "") << static_cast<int>(kind) << " call " << n;
                 const std::string state = StateOf(check);
                 if (lastFlush) {
@@ -149,6 +151,7 @@ TEST_F(FaultInjectionTest, EveryFailedCallLeavesTheLastCommit) {
                 } else {
                     EXPECT_EQ(state, committedState_) << static_cast<int>(kind) << " call " << n;
                     const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
+                    ASSERT_GE(bytes.size(), 512u);
                     EXPECT_EQ(
                         std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 512),
                         std::vector<std::uint8_t>(committed_.begin(), committed_.begin() + 512));

@@ -155,6 +155,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
     TempDir cleanDir;
     PowerLossPlatform clean(Platform::Default(), cleanDir.path().string());
     const std::string chosen = PathIn(clean, "List.qdx");
+    const std::string cleanRoot = PathIn(clean, ".");
     clean.PutFile(chosen, sample.bytes);
     std::map<std::string, std::vector<CommitPoint>> commits;
     {
@@ -189,6 +190,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
         TempDir dir;
         PowerLossPlatform disk(Platform::Default(), dir.path().string());
         const std::string localChosen = PathIn(disk, "List.qdx");
+        const std::string diskRoot = PathIn(disk, ".");  // asked before the stop
         disk.PutFile(localChosen, sample.bytes);
         disk.StopAfterWrite(stop);
         const FlowOutcome outcome = RunFlow(disk, localChosen);
@@ -197,7 +199,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
         ++figures.stopPoints;
         // The paths of this disk differ from the clean one's only by its root.
         auto local = [&](const std::string& cleanPath) {
-            return dir.path().string() + cleanPath.substr(cleanDir.path().string().size());
+            return diskRoot + cleanPath.substr(cleanRoot.size());
         };
         const int last = LastDurable(points, stop);
         for (const auto& keep : Choices(disk, stop)) {

@@ -35,8 +35,12 @@ public:
     TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    // The full path of `name` inside the folder, as a string for the C APIs.
-    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    // The full path of `name` inside the folder, as a string for the C APIs,
+    // with the system's own separators ('/' inside `name` becomes '\\' on
+    // Windows, as a full path from the system would have it).
+    std::string File(const std::string& name) const {
+        return (path_ / name).make_preferred().string();
+    }
 
 private:
     std::filesystem::path path_;
