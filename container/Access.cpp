@@ -129,13 +129,26 @@ ResultCode DataFile::Commit() {
     if (r != 0) return r;
     Store16(workingHeader_ + header::kRootBlockNumber,
             static_cast<BlockNumber>(RootBlockNumber() & kBlockNumberMask));
-    std::memcpy(undoHeader_, savedHeader_, kHeaderSize);
-    Store32(workingHeader_ + header::kCommitCount,
-            Load32(workingHeader_ + header::kCommitCount) + 1);
+    // The last commit's header: the undo image once this commit is written.
+    std::uint8_t committed[kHeaderSize];
+    std::memcpy(committed, savedHeader_, kHeaderSize);
+    const std::uint32_t commitCount = Load32(workingHeader_ + header::kCommitCount);
+    Store32(workingHeader_ + header::kCommitCount, commitCount + 1);
+    r = WriteHeader();
+    if (r != 0) {
+        // A write that failed may have left part of the new header in block 0,
+        // which then names neither state and no longer sums to zero. Every
+        // block of the last commit is still in place (this transaction wrote
+        // only to free places), so its header is put back; the error reported
+        // stays the one of the failed write. The undo state and the saved
+        // header are untouched, and the working header counts as before.
+        if (r == 4) PutBackCommittedHeader();
+        Store32(workingHeader_ + header::kCommitCount, commitCount);
+        return r;
+    }
+    std::memcpy(undoHeader_, committed, kHeaderSize);
     canUndo_ = 1;
     canRedo_ = 0;
-    r = WriteHeader();
-    if (r != 0) return r;
     if (file_->Flush() != win32::kSuccess) return 21;
     seenCommitCount_ = Load32(workingHeader_ + header::kCommitCount);
     if (std::uint8_t* view = SharedView()) Store32(view + shared::kCommitCount, seenCommitCount_);
@@ -178,6 +191,8 @@ ResultCode DataFile::UndoLastCommit() {
     canRedo_ = canRedo_ ? 0 : 1;
     const ResultCode r = WriteHeader();
     if (r != 0) {
+        // As in Commit: a torn header would make the file unopenable.
+        if (r == 4) PutBackCommittedHeader();
         std::memcpy(workingHeader_, savedHeader_, kHeaderSize);
         canUndo_ = 0;
         canRedo_ = 0;

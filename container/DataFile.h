@@ -244,6 +244,10 @@ class DataFile {
     ResultCode RefreshHeader();
     void NotifyWindows();
 
+    // After a header write that failed: writes the saved header (the last
+    // commit's) to block 0 again and flushes, best effort; the results are not
+    // reported, the caller reports the failed write.
+    void PutBackCommittedHeader();
     // Clears the fresh flag of RootBlockNumber in a header just read.
     void ClearStaleRootFlag();
     // LoadBlock and LoadMapBlock: the same procedure for the two kinds.

@@ -73,6 +73,22 @@ ResultCode DataFile::WriteHeader() {
     return 0;
 }
 
+void DataFile::PutBackCommittedHeader() {
+    if (!file_) return;
+    // The saved image may differ from the bytes read at open in the fields
+    // that validation rewrites (legacy layout, stale root flag), so its sum is
+    // made right again; for any other file this gives back the same bytes.
+    std::uint8_t image[kHeaderSize];
+    std::memcpy(image, savedHeader_, kHeaderSize);
+    Store16(image + header::kChecksum, 0);
+    Store16(image + header::kChecksum, static_cast<std::uint16_t>(0x10000u - WordSum(image)));
+    std::uint64_t reached = 1;
+    if (file_->Seek(0, &reached) != win32::kSuccess || reached != 0) return;
+    std::uint32_t written = 0;
+    file_->Write(image, kHeaderSize, &written);
+    file_->Flush();
+}
+
 ResultCode DataFile::ReadHeader() {
     if (!file_) return 15;
     std::uint32_t got = 0;

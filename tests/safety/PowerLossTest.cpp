@@ -232,6 +232,8 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
 void PowerLossOverSamples(int format, bool large, const std::vector<std::string>& only = {}) {
     const auto samples = Samples(format, large);
     ASSERT_FALSE(samples.empty());
+    Figures total;
+    int runs = 0;
     for (const Sample& sample : samples) {
         if (!only.empty() && std::find(only.begin(), only.end(), sample.name) == only.end())
             continue;
@@ -242,7 +244,14 @@ void PowerLossOverSamples(int format, bool large, const std::vector<std::string>
                   << f.stopPoints << " stop points, " << f.images << " disk images, " << f.commits
                   << " commits" << std::endl;
         EXPECT_GT(f.stopPoints, 5u);
+        total.stopPoints += f.stopPoints;
+        total.images += f.images;
+        total.commits += f.commits;
+        ++runs;
     }
+    std::cout << "[power loss] total, format " << format << ", " << runs
+              << " samples: " << total.stopPoints << " stop points, " << total.images
+              << " disk images, " << total.commits << " commits" << std::endl;
 }
 
 // ---- The engine alone: a random workload of transactions ----
