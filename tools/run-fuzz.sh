@@ -7,14 +7,16 @@
 # tests/fuzz/regressions/<harness>/, where safety_tests replays it.
 #
 # Environment: FUZZ_SECONDS (per harness, default 60), FUZZ_HARNESSES (default
-# "open integrity convert records"), FUZZ_BUILD (default build-fuzz),
-# FUZZ_JOBS (build jobs, default 2).
+# "open integrity convert records"), FUZZ_BUILD (default build/fuzz, its own
+# CMake tree beside build/release and build/asan), FUZZ_JOBS (build jobs,
+# default 2). Exit status: 0 when every harness ran clean, 1 when one failed,
+# 2 when the harnesses could not be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
 harnesses=${FUZZ_HARNESSES:-"open integrity convert records"}
-build=${FUZZ_BUILD:-build-fuzz}
+build=${FUZZ_BUILD:-build/fuzz}
 jobs=${FUZZ_JOBS:-2}
 instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
 
@@ -24,6 +26,17 @@ if ! command -v clang++ > /dev/null; then
 fi
 
 mkdir -p "$build"
+# clang++ alone does not bring the libFuzzer and sanitizer runtimes (a Debian
+# install without recommended packages lacks them): say so before the build.
+probe=$build/fuzz-probe
+printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+    > "$probe.cpp"
+if ! clang++ -fsanitize=fuzzer,address,undefined "$probe.cpp" -o "$probe" > "$probe.log" 2>&1; then
+    cat "$probe.log" >&2
+    echo "run-fuzz: clang++ cannot link a libFuzzer harness (apt-get install libclang-rt-dev)" >&2
+    exit 2
+fi
+rm -f "$probe" "$probe.cpp" "$probe.log"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++ -DQUILLET_FUZZ=ON \
     -DCMAKE_CXX_FLAGS="$instrument" \
@@ -32,7 +45,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 targets="fuzz_seeds"
 for h in $harnesses; do targets="$targets fuzz_$h"; done
 # shellcheck disable=SC2086
-cmake --build "$build" -j"$jobs" --target $targets
+cmake --build "$build" -j"$jobs" --target $targets || exit 2
 
 work=$build/fuzz-work
 rm -rf "$work/seeds-files" "$work/seeds-records"
@@ -65,7 +78,7 @@ for h in $harnesses; do
         "$corpus" "$seeds" "${extra[@]}" > "$log" 2>&1
     rc=$?
     set -e
-    runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$' || true)
+    runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
     features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
     line="fuzz_$h: ${runs:-?} executions, coverage ${cov:-?} edges, ${features:-?} features"
