@@ -85,10 +85,17 @@ check_dialog() {
     expect_no_line "$1" '^control 1040 Button 1 ' "read-only check box hidden"
 }
 
+# The Windows form of a path of this machine (Wine's drive Z: is the root).
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
 # choose <folder> <name typed> <screenshot name>: shows the dialog, checks it,
-# types the name and presses Open.
+# types the name as a full path in <folder> and presses Open. The full path,
+# since with no initial folder the dialog opens in the folder it showed last
+# (the system keeps one per program), not always in the current one.
 choose() {
     local out="$1/.probe"
+    local typed
+    typed="$(windows_path "$1")\\$2"
     if ! probe wait "$dialog_title" 60000 >"$out"; then
         fail "dialog did not appear"
         cat "$out"
@@ -99,7 +106,9 @@ choose() {
     # The dialog fills its file-name field after it appears: type after that,
     # and check what the field holds.
     sleep 1
-    if [ "$(probe type "$dialog_title" "$2")" != "typed $2" ]; then fail "typing into the dialog"; fi
+    if [ "$(probe type "$dialog_title" "$typed")" != "typed $typed" ]; then
+        fail "typing into the dialog"
+    fi
     probe press "$dialog_title" 1 || fail "pressing Open"
     return 0
 }
