@@ -7,8 +7,10 @@ packages=(cmake ninja-build g++ make)
 for want in "$@"; do
     case "$want" in
         build) ;;
-        test) packages+=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang) ;;
-        windows) packages+=(g++-mingw-w64-x86-64 wine64 wine xvfb xauth xdotool imagemagick x11-apps) ;;
+        # libclang-rt-dev holds libFuzzer and the sanitizer runtimes for clang.
+        test) packages+=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
+        windows) packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth
+                            xdotool imagemagick x11-apps) ;;
         *) echo "unknown package group: $want" >&2; exit 2 ;;
     esac
 done
