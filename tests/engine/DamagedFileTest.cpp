@@ -41,7 +41,8 @@ class DamagedFileTest : public DiskFileTest {
         good_ = ReadFileBytes(path_);
         ASSERT_GT(good_.size(), 300u * kBlockSize);
     }
-    ResultCode OpenImage(const std::vector<std::uint8_t>& bytes, std::uint32_t flags = OpenShareRead) {
+    ResultCode OpenImage(const std::vector<std::uint8_t>& bytes,
+                         std::uint32_t flags = OpenShareRead) {
         file_.reset();
         EXPECT_TRUE(WriteFileBytes(path_, bytes));
         return OpenFile(flags);

@@ -12,14 +12,15 @@
 namespace quillet::testing {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::random_device rd;
-        std::mt19937_64 gen(rd() ^ static_cast<unsigned long long>(
-                                       std::chrono::steady_clock::now().time_since_epoch().count()));
+        std::mt19937_64 gen(rd() ^
+                            static_cast<unsigned long long>(
+                                std::chrono::steady_clock::now().time_since_epoch().count()));
         for (int attempt = 0; attempt < 100; ++attempt) {
-            auto candidate = std::filesystem::temp_directory_path() /
-                             ("quillet-test-" + std::to_string(gen()));
+            auto candidate =
+                std::filesystem::temp_directory_path() / ("quillet-test-" + std::to_string(gen()));
             std::error_code ec;
             if (std::filesystem::create_directory(candidate, ec)) {
                 path_ = candidate;
@@ -42,7 +43,7 @@ public:
         return (path_ / name).make_preferred().string();
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
