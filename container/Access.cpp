@@ -113,6 +113,8 @@ ResultCode DataFile::EndAccess(ResultCode result) {
     }
     if (result == 0) result = Commit();
     if (result != 0) DiscardChanges();
+    // Outside an access another process may change the file.
+    DropTransferBuffers(false);
     writable_ = (shareReadWrite_ || useSharedHeader_ || useFileLock_) ? 0 : 1;
     if (accessDepth_ == 1) ReleaseAccessLock();
     if (accessDepth_ > 0) --accessDepth_;

@@ -163,7 +163,9 @@ ResultCode DataFile::Open(const char* path, bool* created, std::uint32_t flags) 
         }
     }
 
-    // 9. Give the mutex back.
+    // 9. Give the mutex back. Until the first access another process may
+    // change the file: no block read so far is kept outside the cache.
+    DropTransferBuffers(false);
     if (accessDepth_ > 0) {
         if (accessDepth_ == 1 && mutex_) mutex_->Release();
         --accessDepth_;

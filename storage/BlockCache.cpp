@@ -2,7 +2,9 @@
 // callers use them, kept in most-recently-used order and written back when
 // they are evicted or when the file commits.
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "container/DataFile.h"
@@ -13,6 +15,27 @@ namespace quillet {
 namespace {
 
 constexpr std::int32_t kSteadyCacheSize = 10;
+
+// The write run holds up to 512 KiB, the read window up to 128 KiB. A refill
+// that does not continue the window reads 4 KiB (a page: no dearer than one
+// block); each refill that does continue it reads twice as much as the last.
+constexpr std::uint16_t kRunBlocks = 1024;
+constexpr std::uint16_t kWindowBlocks = 256;
+constexpr std::uint16_t kFirstReadAhead = 8;
+
+bool Holds(std::uint16_t start, std::uint16_t count, std::uint16_t place) {
+    return count > 0 && place >= start && place - start < count;
+}
+
+bool Overlaps(std::uint16_t startA, std::uint16_t countA, std::uint16_t startB,
+              std::uint16_t countB) {
+    return countA > 0 && countB > 0 && startA < startB + countB && startB < startA + countA;
+}
+
+std::unique_ptr<std::uint8_t[]> AllocateBlocks(std::uint16_t count) {
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow)
+                                               std::uint8_t[std::size_t{count} * kBlockSize]);
+}
 
 std::uint16_t KindFlag(BlockKind kind) {
     return kind == BlockKind::kIndex ? kEntryMapBlock : std::uint16_t{0};
@@ -152,11 +175,37 @@ ResultCode DataFile::WriteBackEntry(CacheEntry* entry) {
 }
 
 ResultCode DataFile::FlushCache() {
+    // In the order of their places, so that neighbouring blocks join one run.
+    // Without memory for the sorted list, the list order serves as well.
+    std::int32_t dirty = 0;
     for (CacheEntry* e = cacheHead_; e != nullptr; e = e->next) {
-        const ResultCode r = WriteBackEntry(e);
-        if (r != 0) return r;
+        if ((e->flags & kEntryInUse) && (e->flags & kEntryDirty)) ++dirty;
     }
+    std::unique_ptr<CacheEntry*[]> sorted(dirty > 1 ? new (std::nothrow) CacheEntry*[dirty]
+                                                    : nullptr);
+    if (sorted) {
+        std::int32_t n = 0;
+        for (CacheEntry* e = cacheHead_; e != nullptr; e = e->next) {
+            if ((e->flags & kEntryInUse) && (e->flags & kEntryDirty)) sorted[n++] = e;
+        }
+        std::sort(sorted.get(), sorted.get() + n, [](const CacheEntry* a, const CacheEntry* b) {
+            return (a->blockNumber & kBlockNumberMask) < (b->blockNumber & kBlockNumberMask);
+        });
+        for (std::int32_t i = 0; i < n; ++i) {
+            const ResultCode r = WriteBackEntry(sorted[i]);
+            if (r != 0) return r;
+        }
+    } else {
+        for (CacheEntry* e = cacheHead_; e != nullptr; e = e->next) {
+            const ResultCode r = WriteBackEntry(e);
+            if (r != 0) return r;
+        }
+    }
+    const ResultCode r = WriteOutRun();
+    if (r != 0) return r;
     if (!file_ || file_->Flush() != win32::kSuccess) return 21;
+    // After a commit the file may be cut short; nothing read before stays.
+    DropTransferBuffers(false);
     return 0;
 }
 
@@ -171,6 +220,7 @@ void DataFile::InvalidateCache() {
         e->flags &= static_cast<std::uint16_t>(~kEntryInUse);
         e->pinCount = 0;
     }
+    DropTransferBuffers(true);
 }
 
 void DataFile::FreeCache() {
@@ -183,6 +233,10 @@ void DataFile::FreeCache() {
     }
     cacheHead_ = nullptr;
     cacheTail_ = nullptr;
+    DropTransferBuffers(true);
+    runBuffer_.reset();
+    windowBuffer_.reset();
+    transfers_ = TransferCounts{};
 }
 
 ResultCode DataFile::ReadBlockAt(BlockNumber number, std::uint8_t* buffer) {
@@ -191,11 +245,43 @@ ResultCode DataFile::ReadBlockAt(BlockNumber number, std::uint8_t* buffer) {
     // A number read from the file that lies beyond the file's own block count
     // belongs to no block of it.
     if (place >= FileBlocks()) return 3;
+    if (Holds(windowStart_, windowCount_, place)) {
+        std::memcpy(
+            buffer,
+            windowBuffer_.get() + static_cast<std::size_t>(place - windowStart_) * kBlockSize,
+            kBlockSize);
+        return 0;
+    }
+    // Block 0 is the header, which is read and written around the cache: the
+    // window never holds it.
+    if (!windowBuffer_ && place != 0) windowBuffer_ = AllocateBlocks(kWindowBlocks);
+    std::uint16_t want = 1;
+    if (windowBuffer_ && place != 0) {
+        const bool continues = windowCount_ > 0 && place == windowStart_ + windowCount_;
+        readAhead_ = continues
+                         ? static_cast<std::uint16_t>(std::min<int>(readAhead_ * 2, kWindowBlocks))
+                         : kFirstReadAhead;
+        want = static_cast<std::uint16_t>(std::min<int>(readAhead_, FileBlocks() - place));
+    }
+    windowCount_ = 0;
+    if (Overlaps(runStart_, runCount_, place, want)) {
+        const ResultCode r = WriteOutRun();
+        if (r != 0) return r;
+    }
     const std::uint64_t offset = std::uint64_t{place} * kBlockSize;
     std::uint64_t reached = 0;
     if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
+    std::uint8_t* into = want > 1 ? windowBuffer_.get() : buffer;
     std::uint32_t got = 0;
-    if (file_->Read(buffer, kBlockSize, &got) != win32::kSuccess || got != kBlockSize) return 3;
+    const Win32Error error = file_->Read(into, std::uint32_t{want} * kBlockSize, &got);
+    ++transfers_.readCalls;
+    if (error != win32::kSuccess || got < kBlockSize) return 3;
+    transfers_.blocksRead += got / kBlockSize;
+    if (want > 1) {
+        windowStart_ = place;
+        windowCount_ = static_cast<std::uint16_t>(got / kBlockSize);
+        std::memcpy(buffer, into, kBlockSize);
+    }
     return 0;
 }
 
@@ -203,15 +289,59 @@ ResultCode DataFile::WriteBlockAt(BlockNumber number, const std::uint8_t* buffer
     const std::uint16_t place = number & kBlockNumberMask;
     if (place == 0) return 23;
     if (!file_) return 15;
+    if (Holds(windowStart_, windowCount_, place)) windowCount_ = 0;
+    if (Holds(runStart_, runCount_, place)) {
+        // Written again before the run went out: the newer bytes replace it.
+        std::memcpy(runBuffer_.get() + static_cast<std::size_t>(place - runStart_) * kBlockSize,
+                    buffer, kBlockSize);
+        return 0;
+    }
+    if (runCount_ > 0 && (place != runStart_ + runCount_ || runCount_ == kRunBlocks)) {
+        const ResultCode r = WriteOutRun();
+        if (r != 0) return r;
+    }
+    if (!runBuffer_) runBuffer_ = AllocateBlocks(kRunBlocks);
+    if (runBuffer_) {
+        if (runCount_ == 0) runStart_ = place;
+        std::memcpy(runBuffer_.get() + std::size_t{runCount_} * kBlockSize, buffer, kBlockSize);
+        ++runCount_;
+        return 0;
+    }
+    // No memory for a run: the block goes out on its own.
     const std::uint64_t offset = std::uint64_t{place} * kBlockSize;
     std::uint64_t reached = 0;
     if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
     wroteSinceCommit_ = 1;
     std::uint32_t written = 0;
-    if (file_->Write(buffer, kBlockSize, &written) != win32::kSuccess || written != kBlockSize) {
-        return 4;
-    }
+    const Win32Error error = file_->Write(buffer, kBlockSize, &written);
+    ++transfers_.writeCalls;
+    if (error != win32::kSuccess || written != kBlockSize) return 4;
+    ++transfers_.blocksWritten;
     return 0;
+}
+
+ResultCode DataFile::WriteOutRun() {
+    if (runCount_ == 0) return 0;
+    if (!file_) return 15;
+    const std::uint64_t offset = std::uint64_t{runStart_} * kBlockSize;
+    std::uint64_t reached = 0;
+    if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
+    wroteSinceCommit_ = 1;
+    const std::uint32_t bytes = std::uint32_t{runCount_} * kBlockSize;
+    std::uint32_t written = 0;
+    const Win32Error error = file_->Write(runBuffer_.get(), bytes, &written);
+    ++transfers_.writeCalls;
+    // A failed or short write keeps the whole run: writing its fresh places
+    // again later is harmless.
+    if (error != win32::kSuccess || written != bytes) return 4;
+    transfers_.blocksWritten += runCount_;
+    runCount_ = 0;
+    return 0;
+}
+
+void DataFile::DropTransferBuffers(bool writes) {
+    windowCount_ = 0;
+    if (writes) runCount_ = 0;
 }
 
 ResultCode DataFile::GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry) {

@@ -100,6 +100,16 @@ TEST_F(CacheTest, GrowsPastTenWhileTheTailIsPinned) {
     EXPECT_EQ(file_->EndAccess(0), 0);
 }
 
+bool Cached(const DataFile& file, std::int16_t table, std::int16_t index) {
+    for (const CacheEntry* e = file.CacheHead(); e != nullptr; e = e->next) {
+        if ((e->flags & kEntryInUse) && !(e->flags & kEntryMapBlock) && e->table == table &&
+            e->index == index) {
+            return true;
+        }
+    }
+    return false;
+}
+
 TEST_F(CacheTest, ReusedDirtyEntryIsWrittenFirst) {
     ASSERT_EQ(file_->BeginAccess(true), 0);
     ASSERT_EQ(WriteWholeBlock(*file_, 2, 0, PatternBlock(777)), 0);
@@ -108,11 +118,16 @@ TEST_F(CacheTest, ReusedDirtyEntryIsWrittenFirst) {
     ASSERT_TRUE(place & kFreshFlag);
     faults_.ResetCounts();
     BlockImage b;
-    std::uint16_t i = 1;
     // Read until the dirty entry reaches the tail and is taken.
-    for (; i < 40 && faults_.Count(FaultKind::kWrite) == 0; ++i) {
+    for (std::uint16_t i = 1; i < 40 && Cached(*file_, 2, 0); ++i) {
         ASSERT_EQ(ReadWholeBlock(*file_, 2, i, &b), 0);
     }
+    ASSERT_FALSE(Cached(*file_, 2, 0));
+    // The entry's bytes went to the write run; a read of their place writes
+    // the run out first and sees them.
+    std::uint8_t in[kBlockSize];
+    ASSERT_EQ(file_->ReadBlockAt(place, in), 0);
+    EXPECT_EQ(BlockImage(in, in + kBlockSize), PatternBlock(777));
     ASSERT_EQ(faults_.Count(FaultKind::kWrite), 1u);
     const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
     const std::size_t at = (place & kBlockNumberMask) * kBlockSize;
@@ -123,6 +138,41 @@ TEST_F(CacheTest, ReusedDirtyEntryIsWrittenFirst) {
     EXPECT_EQ(file_->EndAccess(5), 5);
     ASSERT_EQ(Read([&] { return ReadWholeBlock(*file_, 2, 0, &b); }), 0);
     EXPECT_EQ(b, PatternBlock(0));
+    EXPECT_SOUND(*file_);
+}
+
+TEST_F(CacheTest, NeighbouringBlocksTravelTogether) {
+    // Ten changed blocks, evicted and flushed: the new places of blocks 1..9
+    // follow each other, so they go out in one write, and so does a read of
+    // the committed blocks, which lie side by side as well.
+    faults_.ResetCounts();
+    ASSERT_EQ(Write([&] {
+                  ResultCode r = 0;
+                  for (std::uint16_t i = 0; r == 0 && i < 10; ++i) {
+                      r = WriteWholeBlock(*file_, 2, i, PatternBlock(500 + i));
+                  }
+                  BlockImage b;
+                  for (std::uint16_t i = 0; r == 0 && i < 40; ++i) {
+                      r = ReadWholeBlock(*file_, 3, i, &b);
+                  }
+                  return r;
+              }),
+              0);
+    const std::uint64_t writes = faults_.Count(FaultKind::kWrite);  // blocks and the header
+    EXPECT_LT(writes, 6u);
+    EXPECT_EQ(file_->Transfers().writeCalls + 1, writes);
+    EXPECT_EQ(file_->Transfers().blocksWritten, 11u);  // ten blocks and the root
+    EXPECT_LT(faults_.Count(FaultKind::kRead), 20u);
+    Reopen();
+    BlockImage b;
+    for (std::uint16_t i = 0; i < 20; ++i) {
+        ASSERT_EQ(Read([&] { return ReadWholeBlock(*file_, 2, i, &b); }), 0);
+        EXPECT_EQ(b, PatternBlock(i < 10 ? 500 + i : i)) << i;
+    }
+    for (std::uint16_t i = 0; i < 40; ++i) {
+        ASSERT_EQ(Read([&] { return ReadWholeBlock(*file_, 3, i, &b); }), 0);
+        EXPECT_EQ(b, PatternBlock(100 + i)) << i;
+    }
     EXPECT_SOUND(*file_);
 }
 
