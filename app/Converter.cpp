@@ -101,9 +101,16 @@ ResultCode CheckWritable(Platform& platform, const char* path) {
 }
 
 // After a failed conversion into `temp`: removes the temporary file, unless
-// the conversion found its name taken, for then the file there is not ours.
+// the conversion found its name taken or a link stands there now, for then
+// what is there is not ours.
 void RemoveFailedTemp(Platform& platform, const char* temp, ResultCode convertResult) {
-    if (convertResult != kConvertTargetExists) platform.RemoveFile(temp);
+    if (convertResult == kConvertTargetExists) return;
+    std::uint32_t attributes = 0;
+    if (platform.GetPathAttributes(temp, &attributes) == win32::kSuccess &&
+        (attributes & kFileAttributeReparsePoint) != 0) {
+        return;
+    }
+    platform.RemoveFile(temp);
 }
 
 // The converted file at `temp` takes the place of the chosen file, which moves

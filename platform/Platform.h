@@ -208,9 +208,9 @@ class Platform {
 
     // GetFileAttributesA: the attributes of an existing file or folder. Fails
     // (win32::kFileNotFound or kPathNotFound) only when nothing of any kind
-    // stands at that name: a symlink that points nowhere exists and reports
-    // kFileAttributeNormal | kFileAttributeReparsePoint; a symlink to a file
-    // or folder reports the attributes of what it points to.
+    // stands at that name. A symlink reports kFileAttributeReparsePoint: with
+    // kFileAttributeNormal when it points nowhere, else with the attributes of
+    // the file or folder it points to.
     virtual Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) = 0;
 
     // CopyFileA with fail-if-exists true: the destination is created new with

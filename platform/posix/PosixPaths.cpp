@@ -84,7 +84,8 @@ Win32Error PosixPlatform::GetPathAttributes(const char* path, std::uint32_t* att
     // symlink: a link that points nowhere still takes the name.
     struct stat st;
     if (::lstat(path, &st) != 0) return posix::Win32FromPathErrno(errno, path);
-    if (S_ISLNK(st.st_mode) && ::stat(path, &st) != 0) {
+    const bool link = S_ISLNK(st.st_mode);
+    if (link && ::stat(path, &st) != 0) {
         *attributes = kFileAttributeNormal | kFileAttributeReparsePoint;
         return win32::kSuccess;
     }
@@ -94,6 +95,7 @@ Win32Error PosixPlatform::GetPathAttributes(const char* path, std::uint32_t* att
         *attributes =
             posix::IsWritableByUs(path, st) ? kFileAttributeNormal : kFileAttributeReadOnly;
     }
+    if (link) *attributes |= kFileAttributeReparsePoint;
     return win32::kSuccess;
 }
 

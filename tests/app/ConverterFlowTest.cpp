@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Converter.h"
@@ -403,6 +404,43 @@ TEST_F(ConverterFlow, NoBackupNameForVersion4ConvertsNothing) {
     ExpectErrorMessage(platform, kNoBackupName);
     EXPECT_EQ(ReadBytes(list), original);
     EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
+}
+
+// While the names change, the chosen file's mutex is held, so that no other
+// opener (which could create a file under the chosen name) comes in between.
+TEST_F(ConverterFlow, ChosenFilesMutexIsHeldAcrossBothRenames) {
+    MakeList(5);
+    std::string mutexName = list;
+    for (char& c : mutexName) {
+        if (c == '\\') c = '/';
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    std::vector<WaitResult> seen;
+    platform.moveHook = [&](const char*, const char*) {
+        std::thread other([&] {
+            std::unique_ptr<NamedMutex> mutex;
+            ASSERT_EQ(Platform::Default().OpenNamedMutex(mutexName.c_str(), &mutex),
+                      win32::kSuccess);
+            const WaitResult result = mutex->Wait(0);
+            if (result == WaitResult::kAcquired) mutex->Release();
+            seen.push_back(result);
+        });
+        other.join();
+        return win32::kSuccess;
+    };
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(seen, (std::vector<WaitResult>{WaitResult::kTimeout, WaitResult::kTimeout}));
+    EXPECT_EQ(VersionOf(list), 4);
+}
+
+// A file found by the check but gone at the open is not created by the
+// read-only open.
+TEST_F(ConverterFlow, FileThatVanishesBeforeTheOpenIsNotCreated) {
+    platform.dialogAnswer = list;
+    platform.attributesHook = [](const char*) { return win32::kSuccess; };
+    EXPECT_EQ(Run(), 33);
+    ExpectErrorMessage(platform, 33);
+    EXPECT_TRUE(FolderNames(dir.path()).empty());
 }
 
 TEST_F(ConverterFlow, FailedRenameOfTheChosenFileLeavesItInPlace) {

@@ -210,6 +210,10 @@ TEST(Files, CreationNeverFollowsALink) {
         EXPECT_FALSE(file);
     }
     EXPECT_FALSE(std::filesystem::exists(target));
+    WriteText(target, "x");  // now the link points at a file
+    ASSERT_EQ(P().GetPathAttributes(link.c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeNormal | kFileAttributeReparsePoint);
+    ::unlink(target.c_str());
 
     std::unique_ptr<File> created;
     const std::string fresh = dir.File("fresh");
