@@ -9,6 +9,7 @@
 
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
+#include "convert/ConvertCodes.h"
 #include "platform/LittleEndian.h"
 
 namespace quillet {
@@ -88,16 +89,74 @@ ResultCode ReadFormatVersion(DataFile& file, const char* path, std::uint16_t* ve
     return result;
 }
 
+// A file converted in place must be writable: finding out only after the
+// backup copy would leave a new copy behind on every attempt. The code is the
+// one the conversion's own open would give.
+ResultCode CheckWritable(Platform& platform, const char* path) {
+    std::uint32_t attributes = 0;
+    const Win32Error error = platform.GetPathAttributes(path, &attributes);
+    if (error != win32::kSuccess) return FromWin32(error);
+    if ((attributes & kFileAttributeReadOnly) != 0) return FromWin32(win32::kAccessDenied);
+    return 0;
+}
+
+// After a failed conversion into `temp`: removes the temporary file, unless
+// the conversion found its name taken or a link stands there now, for then
+// what is there is not ours.
+void RemoveFailedTemp(Platform& platform, const char* temp, ResultCode convertResult) {
+    if (convertResult == kConvertTargetExists) return;
+    std::uint32_t attributes = 0;
+    if (platform.GetPathAttributes(temp, &attributes) == win32::kSuccess &&
+        (attributes & kFileAttributeReparsePoint) != 0) {
+        return;
+    }
+    platform.RemoveFile(temp);
+}
+
+// The converted file at `temp` takes the place of the chosen file, which moves
+// to `backup`. The converted file first gets the access of the chosen file,
+// and the chosen file's mutex is held across both renames, so that no opener
+// of the file (which might create it) comes in between. Returns 0, or the code
+// to report; after a failure the temporary file is gone and the chosen file is
+// back under its name if it could be put back.
+ResultCode PutConvertedInPlace(Platform& platform, const char* chosen, const char* temp,
+                               const char* backup) {
+    Win32Error error = platform.CopyAccess(chosen, temp);
+    if (error != win32::kSuccess) {
+        platform.RemoveFile(temp);
+        return FromWin32(error);
+    }
+    FileMutexHold hold(platform);
+    const ResultCode held = hold.Acquire(chosen);
+    if (held != 0) {
+        platform.RemoveFile(temp);
+        return held;
+    }
+    error = platform.MoveFileTo(chosen, backup);
+    if (error != win32::kSuccess) {
+        platform.RemoveFile(temp);
+        return FromWin32(error);
+    }
+    error = platform.MoveFileTo(temp, chosen);
+    if (error != win32::kSuccess) {
+        platform.MoveFileTo(backup, chosen);  // put the old file back; nothing more to do if not
+        platform.RemoveFile(temp);
+        return FromWin32(error);
+    }
+    return 0;
+}
+
 // Format 4: back up by copy, then convert in place to format 3. Returns the
 // code to report, or 0 when the flow ended with a message of its own.
 ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
     char backup[kMaxPath];
     ResultCode result = MakeBackupName(platform, chosen, backup);
+    if (result == 0) result = CheckWritable(platform, chosen);
     if (result != 0) return result;
 
+    // The copy never replaces a file (a name taken since it was found free
+    // fails the copy) and takes back what it made when it fails.
     if (platform.CopyFileTo(chosen, backup) != win32::kSuccess) {
-        // The name was free, so whatever the failed copy left there is ours.
-        platform.RemoveFile(backup);
         platform.ShowMessageBox(kBackupFailedText, nullptr, MessageButtons::kOk,
                                 MessageIcon::kError);
         return 0;
@@ -117,8 +176,13 @@ ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
 // The chosen file is not touched before the conversion has succeeded, and the
 // temporary file is gone after every failure.
 ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
+    // No backup name can fit or be free: known before the conversion's work.
+    char backup[kMaxPath];
+    ResultCode result = MakeBackupName(platform, chosen, backup);
+    if (result != 0) return result;
+
     char temp[kMaxPath];
-    ResultCode result = MakeTempName(platform, chosen, temp);
+    result = MakeTempName(platform, chosen, temp);
     if (result != 0) return result;
 
     {
@@ -126,28 +190,17 @@ ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
         result = conversion.Convert(temp, 4, chosen);
     }
     if (result != 0) {
-        platform.RemoveFile(temp);
+        RemoveFailedTemp(platform, temp, result);
         return result;
     }
 
-    char backup[kMaxPath];
-    result = MakeBackupName(platform, chosen, backup);
+    result = MakeBackupName(platform, chosen, backup);  // the first free name now
     if (result != 0) {
         platform.RemoveFile(temp);
         return result;
     }
-
-    Win32Error error = platform.MoveFileTo(chosen, backup);
-    if (error != win32::kSuccess) {
-        platform.RemoveFile(temp);
-        return FromWin32(error);
-    }
-    error = platform.MoveFileTo(temp, chosen);
-    if (error != win32::kSuccess) {
-        platform.MoveFileTo(backup, chosen);  // put the old file back; nothing more to do if not
-        platform.RemoveFile(temp);
-        return FromWin32(error);
-    }
+    result = PutConvertedInPlace(platform, chosen, temp, backup);
+    if (result != 0) return result;
 
     platform.ShowMessageBox(kSuccessText, kSuccessCaption, MessageButtons::kOk, MessageIcon::kNone);
     return 0;

@@ -53,8 +53,9 @@ ResultCode MakeBackupName(Platform& platform, const char* path, char* out) {
         std::uint32_t attributes = 0;
         const Win32Error error = platform.GetPathAttributes(candidate, &attributes);
         if (error == win32::kSuccess) continue;  // taken: try the next number
-        // Only a name that certainly names nothing is free: the backup copy
-        // overwrites its destination, so a name whose state is unknown is not used.
+        // Only a name that certainly names nothing of any kind (a symlink that
+        // points nowhere takes its name too) is free; a name whose state is
+        // unknown is not used.
         if (error != win32::kFileNotFound && error != win32::kPathNotFound) {
             return -static_cast<ResultCode>(error);
         }
@@ -79,7 +80,9 @@ ResultCode MakeTempName(Platform& platform, const char* path, char* out) {
     Win32Error error = platform.MakeTempFile(folder, "RXV", name);
     if (error != win32::kSuccess) return -static_cast<ResultCode>(error);
     name[kMaxPath - 1] = '\0';
-    // The conversion creates the file itself and refuses a name that exists.
+    // The conversion creates the file itself, as a new file: should anyone
+    // take the name meanwhile, the conversion fails on it (-80) and leaves
+    // what stands there alone.
     error = platform.RemoveFile(name);
     if (error != win32::kSuccess) return -static_cast<ResultCode>(error);
     CopyPath(out, name);

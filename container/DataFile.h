@@ -348,4 +348,26 @@ class DataFile {
     TransferCounts transfers_;
 };
 
+// Holds the named mutex of the data file at a path (the one that Open and the
+// accesses of every DataFile of that file take) without opening the file, so
+// that no other opener can open the file while its name changes. Destruction
+// gives the mutex back.
+class FileMutexHold {
+  public:
+    explicit FileMutexHold(Platform& platform) : platform_(platform) {}
+    ~FileMutexHold();
+    FileMutexHold(const FileMutexHold&) = delete;
+    FileMutexHold& operator=(const FileMutexHold&) = delete;
+
+    // Takes the mutex of `path`, waiting as Open does. Returns 0; minus the
+    // system's error when the full path cannot be formed; 28 when the mutex
+    // cannot be opened; 27 when it was not obtained within the wait.
+    ResultCode Acquire(const char* path);
+
+  private:
+    Platform& platform_;
+    std::unique_ptr<NamedMutex> mutex_;
+    bool held_ = false;
+};
+
 }  // namespace quillet

@@ -104,9 +104,14 @@ ResultCode DataFile::Open(const char* path, bool* created, std::uint32_t flags) 
         FileShare share = FileShare::kNone;
         if (shareRead_) share = FileShare::kRead;
         if (shareReadWrite_ || useSharedHeader_ || useFileLock_) share = FileShare::kReadWrite;
+        // The file is created only when it was found missing, and then as a new
+        // file: a name that appeared meanwhile (a planted symlink, say) fails
+        // instead of being opened or written through, and a file that vanished
+        // meanwhile is not made again.
+        const FileDisposition disposition =
+            isNew ? FileDisposition::kCreateNew : FileDisposition::kOpenExisting;
         std::unique_ptr<File> file;
-        Win32Error error =
-            platform_.OpenFile(fullPath_.get(), access, share, FileDisposition::kOpenAlways, &file);
+        Win32Error error = platform_.OpenFile(fullPath_.get(), access, share, disposition, &file);
         if (error != win32::kSuccess || !file) {
             if (error == win32::kSuccess) error = win32::kInvalidHandle;
             file.reset();
@@ -122,6 +127,10 @@ ResultCode DataFile::Open(const char* path, bool* created, std::uint32_t flags) 
         }
         if (!file) {
             result = error == win32::kSharingViolation ? 22 : -static_cast<ResultCode>(error);
+            // A read-only open of a file that vanished since step 3.
+            if (readOnly_ && (error == win32::kFileNotFound || error == win32::kPathNotFound)) {
+                result = 33;
+            }
         } else {
             file_ = std::move(file);
             opened = true;
@@ -191,6 +200,27 @@ ResultCode DataFile::Close() {
     accessDepth_ = 0;
     headerDirty_ = 0;
     wroteSinceCommit_ = 0;
+    return 0;
+}
+
+FileMutexHold::~FileMutexHold() {
+    if (held_) mutex_->Release();
+}
+
+ResultCode FileMutexHold::Acquire(const char* path) {
+    if (held_ || path == nullptr) return -static_cast<ResultCode>(win32::kInvalidParameter);
+    char full[kMaxPath] = {};
+    const Win32Error pathError = platform_.GetFullPath(path, full, kMaxPath);
+    if (pathError != win32::kSuccess) return -static_cast<ResultCode>(pathError);
+    full[kMaxPath - 1] = '\0';
+    char name[kMaxPath] = {};
+    MangleName(full, name);
+    std::unique_ptr<NamedMutex> mutex;
+    if (platform_.OpenNamedMutex(name, &mutex) != win32::kSuccess || !mutex) return 28;
+    const WaitResult wait = mutex->Wait(kMutexWaitMs);
+    if (wait != WaitResult::kAcquired && wait != WaitResult::kAbandoned) return 27;
+    mutex_ = std::move(mutex);
+    held_ = true;
     return 0;
 }
 

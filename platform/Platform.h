@@ -54,13 +54,15 @@ enum class FileAccess { kRead, kReadWrite };
 // What other openers may do while this handle is open (FILE_SHARE_*).
 enum class FileShare { kNone, kRead, kReadWrite };
 
-// CREATE disposition: OPEN_ALWAYS opens or creates, OPEN_EXISTING only opens.
-enum class FileDisposition { kOpenAlways, kOpenExisting };
+// CREATE disposition: OPEN_ALWAYS opens or creates, OPEN_EXISTING only opens,
+// CREATE_NEW only creates: it fails with win32::kFileExists when anything of
+// that name exists, a symlink included (which is never followed).
+enum class FileDisposition { kOpenAlways, kOpenExisting, kCreateNew };
 
 // An open file handle (CreateFileA). Destruction closes the handle
 // (CloseHandle) and releases any byte-range lock it still holds.
 class File {
-public:
+  public:
     virtual ~File() = default;
 
     // SetFilePointer from the beginning of the file. On success *reached is the
@@ -76,8 +78,7 @@ public:
     // WriteFile of `count` bytes at the current position, which advances by the
     // bytes written; the file grows as needed. *written receives the count
     // written; a failure may leave a short count written.
-    virtual Win32Error Write(const void* buffer, std::uint32_t count,
-                             std::uint32_t* written) = 0;
+    virtual Win32Error Write(const void* buffer, std::uint32_t count, std::uint32_t* written) = 0;
 
     // SetEndOfFile: the file ends at the current position (shortened or grown).
     virtual Win32Error SetEndOfFile() = 0;
@@ -114,7 +115,7 @@ enum class WaitResult {
 // Destruction closes the handle; it does not release a held mutex on Win32, but
 // a mutex that no handle names any more is gone.
 class NamedMutex {
-public:
+  public:
     virtual ~NamedMutex() = default;
 
     // WaitForSingleObject with a timeout in milliseconds. Never blocks longer
@@ -131,7 +132,7 @@ public:
 // any handle to it is open; the next creator after the last closer starts from
 // zeros. Destruction unmaps and closes it.
 class SharedBlock {
-public:
+  public:
     static constexpr std::size_t kSize = 512;
     virtual ~SharedBlock() = default;
     // The 512 bytes, valid until destruction. Other processes may change them
@@ -143,7 +144,7 @@ public:
 // message numbers posted to its handle. Destruction unregisters it, after which
 // `IsWindow` of its handle is false.
 class WindowListener {
-public:
+  public:
     virtual ~WindowListener() = default;
     // The 32-bit handle under which the listener is registered (never 0).
     virtual std::uint32_t Handle() const = 0;
@@ -160,13 +161,13 @@ enum class MessageAnswer { kOk, kCancel };
 
 // Settings of the open-file dialog (GetOpenFileNameA with OPENFILENAMEA).
 struct OpenFileDialog {
-    void* instance = nullptr;          // hInstance
-    const char* filterName = nullptr;  // "Quillet Files (*.qdx)"
+    void* instance = nullptr;             // hInstance
+    const char* filterName = nullptr;     // "Quillet Files (*.qdx)"
     const char* filterPattern = nullptr;  // "*.qdx"
     std::uint32_t filterIndex = 1;
-    const char* initialFolder = nullptr;  // lpstrInitialDir; empty means the current folder
-    const char* title = nullptr;          // lpstrTitle
-    std::uint32_t flags = 0;              // OFN_* flags (0x804: path must exist, hide read-only)
+    const char* initialFolder = nullptr;     // lpstrInitialDir; empty means the current folder
+    const char* title = nullptr;             // lpstrTitle
+    std::uint32_t flags = 0;                 // OFN_* flags (0x804: path must exist, hide read-only)
     const char* defaultExtension = nullptr;  // "qdx", without the dot
 };
 
@@ -174,9 +175,10 @@ struct OpenFileDialog {
 constexpr std::uint32_t kFileAttributeReadOnly = 0x01;
 constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 constexpr std::uint32_t kFileAttributeNormal = 0x80;
+constexpr std::uint32_t kFileAttributeReparsePoint = 0x400;
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
 
     // The platform of this build: POSIX on Linux, Win32 on Windows. It lives
@@ -191,7 +193,10 @@ public:
     // share mode of a handle already open on the same file, or the requested
     // share mode excludes the access of such a handle, whether that handle is
     // in this process or another. kOpenExisting on a missing file fails with
-    // win32::kFileNotFound. On failure *file is left empty.
+    // win32::kFileNotFound. A file this call creates is private to the user
+    // (mode 0600 on POSIX; on Win32 the folder's inherited security). kOpenAlways
+    // never creates a file through a symlink that points nowhere: it fails
+    // with win32::kFileExists instead. On failure *file is left empty.
     virtual Win32Error OpenFile(const char* path, FileAccess access, FileShare share,
                                 FileDisposition disposition, std::unique_ptr<File>* file) = 0;
 
@@ -202,27 +207,50 @@ public:
     virtual Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) = 0;
 
     // GetFileAttributesA: the attributes of an existing file or folder. Fails
-    // (win32::kFileNotFound or kPathNotFound) when nothing of that name exists.
+    // (win32::kFileNotFound or kPathNotFound) only when nothing of any kind
+    // stands at that name. A symlink reports kFileAttributeReparsePoint: with
+    // kFileAttributeNormal when it points nowhere, else with the attributes of
+    // the file or folder it points to.
     virtual Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) = 0;
 
-    // CopyFileA with fail-if-exists false: the destination is created or
-    // overwritten with the bytes of the source. A failure may leave a partial
-    // destination behind (as on Win32); the source is never changed.
+    // CopyFileA with fail-if-exists true: the destination is created new with
+    // the bytes of the source and the source's last-write time. Fails with
+    // win32::kFileExists (or kAlreadyExists) when anything of the destination's
+    // name exists, a symlink included, which is never followed. On POSIX the
+    // copy is created private (0600) and given the source's permission bits and,
+    // where allowed, its group (without the group's bits when the group could
+    // not be given) once its bytes are written. A failure leaves nothing at the
+    // destination that this call created; the source is never changed.
     virtual Win32Error CopyFileTo(const char* source, const char* destination) = 0;
+
+    // Gives the file `destination`, which this process created, the access of
+    // the file `source`: on POSIX its permission bits and, where allowed, its
+    // group (without the group's bits when the group could not be given); a
+    // symlink at `destination` is not followed but refused
+    // (win32::kAccessDenied). On Win32 it does nothing and succeeds: a new file
+    // takes the folder's inherited security, and renames keep it.
+    virtual Win32Error CopyAccess(const char* source, const char* destination) = 0;
 
     // MoveFileA: renames `from` to `to`. Never replaces an existing file: fails
     // with win32::kAlreadyExists (or kFileExists) when `to` exists, and then
-    // both files are as they were.
+    // both files are as they were. Fails with win32::kSharingViolation while
+    // any handle (of any process of the user) is open on `from`.
     virtual Win32Error MoveFileTo(const char* from, const char* to) = 0;
 
-    // DeleteFileA.
+    // DeleteFileA. Fails with win32::kSharingViolation while any handle is
+    // open on the file; a symlink is removed, never what it points to.
     virtual Win32Error RemoveFile(const char* path) = 0;
 
     // GetTempFileNameA with unique number 0: finds a name "<folder><prefix>XXXX.TMP"
     // (XXXX hexadecimal) in `folder` (which ends with a separator, or is empty
     // for the current folder) that did not exist, creates that empty file and
     // writes its name to `out` (kMaxPath bytes). Only the first three bytes of
-    // `prefix` are used.
+    // `prefix` are used. The file is created new, never through a symlink. On
+    // POSIX the name stays reserved for the life of this Platform object, and
+    // files of that prefix in `folder` that an earlier run of the same user
+    // left behind (killed before it could remove them) are removed first:
+    // regular files owned by the user that no live process has reserved and no
+    // handle has open.
     virtual Win32Error MakeTempFile(const char* folder, const char* prefix, char* out) = 0;
 
     // The path separator of this platform: '\\' on Win32, '/' on POSIX.

@@ -43,6 +43,9 @@ Win32Error SampleClockPlatform::GetPathAttributes(const char* path, std::uint32_
 Win32Error SampleClockPlatform::CopyFileTo(const char* source, const char* destination) {
     return inner_.CopyFileTo(source, destination);
 }
+Win32Error SampleClockPlatform::CopyAccess(const char* source, const char* destination) {
+    return inner_.CopyAccess(source, destination);
+}
 Win32Error SampleClockPlatform::MoveFileTo(const char* from, const char* to) {
     return inner_.MoveFileTo(from, to);
 }

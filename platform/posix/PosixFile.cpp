@@ -63,9 +63,22 @@ Win32Error OpenPosixFile(const char* path, FileAccess access, FileShare share,
     // Retried when the file was renamed or removed between our open and our
     // gate: the share check must be made on the file that the path names.
     for (int round = 0; round < 100; ++round) {
-        int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-        if (disposition == FileDisposition::kOpenAlways) flags |= O_CREAT;
-        const int fd = ::open(path, flags, 0666);
+        const int flags = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+        // A file is only ever created new (O_EXCL, which never follows a
+        // symlink) and private; whoever needs other permissions gives them.
+        const int createFlags = flags | O_CREAT | O_EXCL | O_NOFOLLOW;
+        int fd =
+            ::open(path, disposition == FileDisposition::kCreateNew ? createFlags : flags, 0600);
+        if (fd < 0 && errno == ENOENT && disposition == FileDisposition::kOpenAlways) {
+            fd = ::open(path, createFlags, 0600);
+            if (fd < 0 && errno == EEXIST) {
+                struct stat entry;
+                // A symlink that points nowhere: opening it found nothing, and
+                // creating would write wherever it points.
+                if (::lstat(path, &entry) == 0 && S_ISLNK(entry.st_mode)) return win32::kFileExists;
+                continue;  // created by someone else meanwhile: open that one
+            }
+        }
         if (fd < 0) {
             if (errno == EINTR) continue;
             return Win32FromPathErrno(errno, path);

@@ -41,6 +41,9 @@ class PosixFile final : public File {
     Win32Error LockRange(std::uint64_t offset, std::uint64_t length) override;
     Win32Error UnlockRange(std::uint64_t offset, std::uint64_t length) override;
 
+    // The open descriptor, for metadata calls (fstat, fchmod) of this layer.
+    int Descriptor() const { return fd_; }
+
   private:
     int fd_;
     bool writable_;

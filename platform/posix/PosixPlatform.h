@@ -10,7 +10,11 @@
 //
 // The dialog and the message boxes are in TerminalUi.cpp.
 
+#include <mutex>
+#include <vector>
+
 #include "platform/Platform.h"
+#include "platform/posix/LockFile.h"
 
 namespace quillet {
 
@@ -23,6 +27,7 @@ class PosixPlatform final : public Platform {
     Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) override;
     Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) override;
     Win32Error CopyFileTo(const char* source, const char* destination) override;
+    Win32Error CopyAccess(const char* source, const char* destination) override;
     Win32Error MoveFileTo(const char* from, const char* to) override;
     Win32Error RemoveFile(const char* path) override;
     Win32Error MakeTempFile(const char* folder, const char* prefix, char* out) override;
@@ -53,6 +58,11 @@ class PosixPlatform final : public Platform {
     bool ShowOpenFileDialog(const OpenFileDialog& dialog, char* path) override;
     MessageAnswer ShowMessageBox(const char* text, const char* caption, MessageButtons buttons,
                                  MessageIcon icon) override;
+
+  private:
+    // The temporary names made by MakeTempFile, reserved until destruction.
+    std::mutex reservationsGuard_;
+    std::vector<posix::LockFile> reservations_;
 };
 
 }  // namespace quillet

@@ -61,7 +61,8 @@ void SweepRuntimeFolder(int dirfd) {
         if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (name[0] == 'w' && S_ISSOCK(st.st_mode)) {
             if (SocketIsDead(dirfd, name)) ::unlinkat(dirfd, name.c_str(), 0);
-        } else if ((name[0] == 'f' || name[0] == 'm' || name[0] == 's') && S_ISREG(st.st_mode)) {
+        } else if ((name[0] == 'f' || name[0] == 'm' || name[0] == 'r' || name[0] == 's') &&
+                   S_ISREG(st.st_mode)) {
             LockFile file;
             // Close() removes the file when no other description holds a user lock.
             if (LockFile::OpenGated(dirfd, name, false, &file) == win32::kSuccess) file.Close();

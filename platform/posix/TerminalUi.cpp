@@ -3,10 +3,16 @@
 //
 // Other programs drive the converter through this protocol, so its lines are
 // fixed. Every prompt ends without a newline and is flushed before reading.
-// Answers are read one line at a time; a trailing "\r" is dropped. When standard
+// Answers are read one line at a time; a trailing "\r" is dropped. A line longer
+// than 4096 bytes is read to its end but kept as one answer that is no valid
+// answer: it names no file and is neither "ok" nor "cancel". When standard
 // input is not a terminal (answers piped in by a script), each answer read is
 // echoed after its prompt, so the output reads as the terminal session would;
 // at the end of input the prompt's line is ended with a newline.
+//
+// Names and paths are printed with control characters (C0, DEL, C1) and bytes
+// that are not UTF-8 written as "\xNN", and a backslash as "\\", so that a name
+// can neither send commands to the terminal nor look like two listed entries.
 //
 // Open-file dialog:
 //     Choose the file to convert            the dialog's title
@@ -42,6 +48,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -58,17 +65,100 @@ char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Reads one line from standard input; false at the end of input. Without a
+constexpr std::size_t kMaxAnswer = 4096;
+
+// `text` as it may be shown: control characters, invalid UTF-8 and the
+// backslash escaped (see above).
+std::string Printable(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    };
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) {
+                escape(c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting here, or 0.
+        std::size_t length = 0;
+        std::uint32_t point = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+            point = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            point = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            point = c & 0x07;
+        }
+        bool valid = length != 0 && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) valid = false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        const std::uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        valid = valid && point >= smallest && point <= 0x10FFFF &&
+                !(point >= 0xD800 && point <= 0xDFFF) && !(point >= 0x80 && point <= 0x9F);
+        if (!valid) {
+            escape(c);
+            ++i;
+            continue;
+        }
+        out.append(text, i, length);
+        i += length;
+    }
+    return out;
+}
+
+// Reads one line from standard input; false at the end of input. At most
+// kMaxAnswer bytes are kept; *tooLong tells that the line had more. Without a
 // terminal nobody sees the typed line, so it is echoed.
-bool ReadAnswer(std::string* line) {
+bool ReadAnswer(std::string* line, bool* tooLong = nullptr) {
     std::cout.flush();
     const bool echo = isatty(STDIN_FILENO) == 0;
-    if (!std::getline(std::cin, *line)) {
+    line->clear();
+    bool overflow = false;
+    bool any = false;
+    std::streambuf* input = std::cin.rdbuf();
+    for (;;) {
+        const int c = input->sbumpc();
+        if (c == std::char_traits<char>::eof()) break;
+        any = true;
+        if (c == '\n') break;
+        if (line->size() < kMaxAnswer + 1) {
+            line->push_back(static_cast<char>(c));  // one more than kept: "\r" may go
+        } else {
+            overflow = true;
+        }
+    }
+    if (!any) {
         std::cout << "\n";
         return false;
     }
-    if (!line->empty() && line->back() == '\r') line->pop_back();
-    if (echo) std::cout << *line << "\n";
+    if (!line->empty() && line->back() == '\r' && !overflow) line->pop_back();
+    if (line->size() > kMaxAnswer) {
+        overflow = true;
+        line->resize(kMaxAnswer);
+    }
+    if (tooLong != nullptr) *tooLong = overflow;
+    if (echo) std::cout << Printable(*line) << (overflow ? "..." : "") << "\n";
     return true;
 }
 
@@ -120,7 +210,7 @@ bool MatchesFilter(const std::string& name, const char* filter) {
 }
 
 void ListFolder(const std::filesystem::path& folder, const char* pattern) {
-    std::cout << "Files in " << folder.string() << ":\n";
+    std::cout << "Files in " << Printable(folder.string()) << ":\n";
     std::vector<std::string> names;
     std::error_code ec;
     std::filesystem::directory_iterator it(folder, ec);
@@ -133,7 +223,7 @@ void ListFolder(const std::filesystem::path& folder, const char* pattern) {
         }
     }
     std::sort(names.begin(), names.end());
-    for (const std::string& name : names) std::cout << "  " << name << "\n";
+    for (const std::string& name : names) std::cout << "  " << Printable(name) << "\n";
 }
 
 }  // namespace
@@ -154,12 +244,18 @@ bool PosixPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path)
     for (;;) {
         std::cout << "File name: ";
         std::string line;
-        if (!ReadAnswer(&line) || line.empty()) return false;
+        bool tooLong = false;
+        if (!ReadAnswer(&line, &tooLong) || line.empty()) return false;
+        if (tooLong) {
+            // No path fits in such a line; the whole line is one refused answer.
+            std::cout << "The path is too long: " << Printable(line.substr(0, 64)) << "...\n";
+            continue;
+        }
 
         std::filesystem::path chosen = (current / line).lexically_normal();
         std::error_code statError;
         if (std::filesystem::is_directory(chosen, statError)) {
-            std::cout << "That is a folder: " << chosen.string() << "\n";
+            std::cout << "That is a folder: " << Printable(chosen.string()) << "\n";
             continue;
         }
         std::string text = chosen.string();
@@ -171,17 +267,17 @@ bool PosixPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path)
         }
         std::filesystem::path parent = chosen.parent_path();
         if (!std::filesystem::is_directory(parent, statError)) {
-            std::cout << "The folder does not exist: " << parent.string() << "\n";
+            std::cout << "The folder does not exist: " << Printable(parent.string()) << "\n";
             continue;
         }
         // A device or a pipe is no data file, and opening one may wait forever.
         const auto status = std::filesystem::status(text, statError);
         if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-            std::cout << "That is not a file: " << text << "\n";
+            std::cout << "That is not a file: " << Printable(text) << "\n";
             continue;
         }
         if (text.size() >= kMaxPath) {
-            std::cout << "The path is too long: " << text << "\n";
+            std::cout << "The path is too long: " << Printable(text) << "\n";
             continue;
         }
         std::memcpy(path, text.c_str(), text.size() + 1);
@@ -209,8 +305,9 @@ MessageAnswer PosixPlatform::ShowMessageBox(const char* text, const char* captio
     for (;;) {
         std::cout << "> ";
         std::string line;
-        if (!ReadAnswer(&line)) return MessageAnswer::kCancel;
-        std::string answer = TrimmedLower(line);
+        bool tooLong = false;
+        if (!ReadAnswer(&line, &tooLong)) return MessageAnswer::kCancel;
+        const std::string answer = tooLong ? std::string("?") : TrimmedLower(line);
         if (answer.empty() || answer == "ok" || answer == "o") return MessageAnswer::kOk;
         if (answer == "cancel" || answer == "c") return MessageAnswer::kCancel;
         std::cout << "Please answer ok or cancel.\n";

@@ -153,8 +153,8 @@ DWORD ShareBits(FileShare share) {
 
 }  // namespace
 
-// CreateFileA(path, access, share, no security attributes, OPEN_ALWAYS or
-// OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS). A null path
+// CreateFileA(path, access, share, no security attributes, OPEN_ALWAYS,
+// OPEN_EXISTING or CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS). A null path
 // fails with win32::kInvalidParameter. Writing access to an existing file with
 // the read-only attribute fails with win32::kAccessDenied before the system is
 // asked: Windows refuses it, but Wine running as root would grant it.
@@ -169,7 +169,9 @@ Win32Error Win32Platform::OpenFile(const char* path, FileAccess access, FileShar
             return win32::kAccessDenied;
         }
     }
-    const DWORD create = disposition == FileDisposition::kOpenAlways ? OPEN_ALWAYS : OPEN_EXISTING;
+    DWORD create = OPEN_EXISTING;
+    if (disposition == FileDisposition::kOpenAlways) create = OPEN_ALWAYS;
+    if (disposition == FileDisposition::kCreateNew) create = CREATE_NEW;
     HANDLE handle = ::CreateFileA(path, AccessBits(access), ShareBits(share), nullptr, create,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_RANDOM_ACCESS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastErrorOr(win32::kInvalidHandle);
@@ -197,9 +199,24 @@ Win32Error Win32Platform::GetPathAttributes(const char* path, std::uint32_t* att
     return win32::kSuccess;
 }
 
+// CopyFileA(source, destination, TRUE). A name that is taken is refused before
+// the copy starts, so that a copy failing later (a missing source, a full disk)
+// removes only the partial destination that it made itself.
 Win32Error Win32Platform::CopyFileTo(const char* source, const char* destination) {
     if (source == nullptr || destination == nullptr) return win32::kInvalidParameter;
-    if (!::CopyFileA(source, destination, FALSE)) return LastErrorOr(win32::kAccessDenied);
+    if (::GetFileAttributesA(destination) != INVALID_FILE_ATTRIBUTES) return win32::kFileExists;
+    if (!::CopyFileA(source, destination, TRUE)) {
+        const Win32Error error = LastErrorOr(win32::kAccessDenied);
+        if (error != win32::kFileExists && error != win32::kAlreadyExists) {
+            ::DeleteFileA(destination);
+        }
+        return error;
+    }
+    return win32::kSuccess;
+}
+
+Win32Error Win32Platform::CopyAccess(const char* source, const char* destination) {
+    if (source == nullptr || destination == nullptr) return win32::kInvalidParameter;
     return win32::kSuccess;
 }
 

@@ -3,9 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/Converter.h"
@@ -229,19 +237,109 @@ TEST_F(ConverterFlow, MissingFileIsError33AndCreatesNothing) {
     EXPECT_TRUE(FolderNames(dir.path()).empty());
 }
 
-TEST_F(ConverterFlow, FailedBackupCopyLeavesNoPartialCopy) {
+TEST_F(ConverterFlow, FailedBackupCopyShowsItsMessageAndConvertsNothing) {
     MakeList(4);
-    platform.copyHook = [](const char*, const char* destination) {
-        testing::WriteBytes(destination, {9, 9, 9});  // the start of a copy
-        return win32::kDiskFull;
-    };
+    platform.copyHook = [](const char*, const char*) { return win32::kDiskFull; };
     EXPECT_EQ(Run(), 0);
     ASSERT_EQ(platform.messages.size(), 2u);
     ExpectMessage(platform.messages[1], kBackupFailed, "<none>", MessageButtons::kOk,
                   MessageIcon::kError);
     EXPECT_EQ(ReadBytes(list), original);
     EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
+    // The copy takes back what it made itself; the flow removes nothing.
+    for (const std::string& call : platform.calls) EXPECT_NE(call.rfind("remove ", 0), 0u);
 }
+
+#ifndef _WIN32
+// Another user plants a symlink at the backup name after it was found free:
+// the copy fails on it, nothing is written where it points and nothing of the
+// folder changes.
+TEST_F(ConverterFlow, BackupNameTakenByALinkMeanwhileWritesNothingThroughIt) {
+    MakeList(4);
+    const std::string target = dir.File("theirs.qdx");
+    platform.copyHook = [&target](const char*, const char* destination) {
+        return ::symlink(target.c_str(), destination) == 0 ? win32::kSuccess : win32::kGenFailure;
+    };
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(platform.messages.size(), 2u);
+    ExpectMessage(platform.messages[1], kBackupFailed, "<none>", MessageButtons::kOk,
+                  MessageIcon::kError);
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("List Backup.qdx")));
+    EXPECT_EQ(ReadBytes(list), original);
+}
+
+// A symlink planted at the temporary name between the name and the conversion
+// (pointing nowhere, or at another file of the user): the conversion refuses
+// the name, the link's target is untouched and the link stays.
+TEST_F(ConverterFlow, TemporaryNameTakenByALinkMeanwhileTouchesNothing) {
+    const std::string mine = dir.File("Mine.txt");
+    const std::string nowhere = dir.File("Nowhere.qdx");
+    testing::WriteBytes(mine, {1, 2, 3});
+    for (const std::string& target : {nowhere, mine}) {
+        MakeList(5);
+        std::string planted;
+        platform.attributesHook = [&planted, &target](const char* path) {
+            if (planted.empty() && testing::IsTemporaryName(path)) {
+                planted = path;
+                if (::symlink(target.c_str(), path) != 0) return win32::kGenFailure;
+            }
+            std::uint32_t attributes = 0;
+            return Platform::Default().GetPathAttributes(path, &attributes);
+        };
+        const int code = Run();
+        EXPECT_EQ(code, -80);
+        ExpectErrorMessage(platform, -80);
+        ASSERT_FALSE(planted.empty());
+        EXPECT_TRUE(std::filesystem::is_symlink(planted));
+        EXPECT_FALSE(std::filesystem::exists(nowhere));
+        EXPECT_EQ(ReadBytes(mine), (std::vector<std::uint8_t>{1, 2, 3}));
+        EXPECT_EQ(ReadBytes(list), original);
+        // The only removal of the name is that of the reserved empty file,
+        // before the link was planted.
+        EXPECT_EQ(std::count(platform.calls.begin(), platform.calls.end(), "remove " + planted), 1);
+        ::unlink(planted.c_str());
+        ::unlink(list.c_str());
+        platform.messages.clear();
+        platform.calls.clear();
+    }
+}
+
+// A private list stays private in both flows: the converted file and the
+// backup get the list's mode, and a backup copy its last-write time.
+TEST_F(ConverterFlow, PrivateListGivesPrivateConvertedFileAndBackup) {
+    for (const std::uint16_t version : {4, 5}) {
+        MakeList(version);
+        ASSERT_EQ(::chmod(list.c_str(), 0600), 0);
+        struct timespec times[2] = {{1500000000, 0}, {1500000000, 500}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, list.c_str(), times, 0), 0);
+        EXPECT_EQ(Run(), 0);
+        const std::string backup = dir.File("List Backup.qdx");
+        struct stat converted;
+        struct stat kept;
+        ASSERT_EQ(::lstat(list.c_str(), &converted), 0);
+        ASSERT_EQ(::lstat(backup.c_str(), &kept), 0);
+        EXPECT_EQ(converted.st_mode & 07777, 0600u) << "format " << version;
+        EXPECT_EQ(kept.st_mode & 07777, 0600u) << "format " << version;
+        EXPECT_EQ(kept.st_mtim.tv_sec, 1500000000) << "format " << version;
+        EXPECT_EQ(kept.st_mtim.tv_nsec, 500) << "format " << version;
+        EXPECT_EQ(ReadBytes(backup), original);
+        ::unlink(backup.c_str());
+        ::unlink(list.c_str());
+        platform.messages.clear();
+    }
+}
+
+// A format 4 file that cannot be written is refused before any backup is made.
+TEST_F(ConverterFlow, ReadOnlyVersion4FileIsRefusedBeforeTheBackupCopy) {
+    MakeList(4);
+    ASSERT_EQ(::chmod(list.c_str(), 0444), 0);
+    EXPECT_EQ(Run(), -5);
+    ExpectErrorMessage(platform, -5);
+    EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
+    EXPECT_TRUE(platform.calls.empty());
+}
+#endif
 
 TEST_F(ConverterFlow, Version4ConversionFailureKeepsTheBackup) {
     MakeList(4, /*tallyset=*/false);
@@ -295,6 +393,8 @@ TEST_F(ConverterFlow, NoBackupNameAfterTheConversionRemovesTheTemporaryFile) {
     ExpectErrorMessage(platform, kNoBackupName);
     EXPECT_EQ(ReadBytes(list), original);
     EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
+    // Known before the conversion: no temporary file was ever made.
+    EXPECT_TRUE(platform.calls.empty());
 }
 
 TEST_F(ConverterFlow, NoBackupNameForVersion4ConvertsNothing) {
@@ -304,6 +404,43 @@ TEST_F(ConverterFlow, NoBackupNameForVersion4ConvertsNothing) {
     ExpectErrorMessage(platform, kNoBackupName);
     EXPECT_EQ(ReadBytes(list), original);
     EXPECT_EQ(FolderNames(dir.path()), Names{"List.qdx"});
+}
+
+// While the names change, the chosen file's mutex is held, so that no other
+// opener (which could create a file under the chosen name) comes in between.
+TEST_F(ConverterFlow, ChosenFilesMutexIsHeldAcrossBothRenames) {
+    MakeList(5);
+    std::string mutexName = list;
+    for (char& c : mutexName) {
+        if (c == '\\') c = '/';
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    std::vector<WaitResult> seen;
+    platform.moveHook = [&](const char*, const char*) {
+        std::thread other([&] {
+            std::unique_ptr<NamedMutex> mutex;
+            ASSERT_EQ(Platform::Default().OpenNamedMutex(mutexName.c_str(), &mutex),
+                      win32::kSuccess);
+            const WaitResult result = mutex->Wait(0);
+            if (result == WaitResult::kAcquired) mutex->Release();
+            seen.push_back(result);
+        });
+        other.join();
+        return win32::kSuccess;
+    };
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(seen, (std::vector<WaitResult>{WaitResult::kTimeout, WaitResult::kTimeout}));
+    EXPECT_EQ(VersionOf(list), 4);
+}
+
+// A file found by the check but gone at the open is not created by the
+// read-only open.
+TEST_F(ConverterFlow, FileThatVanishesBeforeTheOpenIsNotCreated) {
+    platform.dialogAnswer = list;
+    platform.attributesHook = [](const char*) { return win32::kSuccess; };
+    EXPECT_EQ(Run(), 33);
+    ExpectErrorMessage(platform, 33);
+    EXPECT_TRUE(FolderNames(dir.path()).empty());
 }
 
 TEST_F(ConverterFlow, FailedRenameOfTheChosenFileLeavesItInPlace) {

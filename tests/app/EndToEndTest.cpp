@@ -131,6 +131,32 @@ TEST_F(EndToEnd, DialogListsMatchingFilesAndCancelsOnAnEmptyLine) {
     EXPECT_EQ(run.output, expected);
 }
 
+// A name cannot send commands to the terminal nor forge a second entry, and
+// an answer line far longer than any path is one refused answer that is not
+// kept whole.
+TEST_F(EndToEnd, ListedNamesAreEscapedAndOverlongAnswersAreOneRefusedAnswer) {
+    MakeList(5, true, "evil\n  forged.qdx");
+    MakeList(5, true, "red\x1b[31m.qdx");
+    MakeList(5, true, "caf\xc3\xa9 \xff.qdx");
+    const std::string longLine(100000, 'a');
+    const Outcome run = RunProgram(dir.path(), longLine + "\n\n");
+    EXPECT_EQ(run.exitCode, 0);
+    const std::string expected =
+        "Choose the file to convert\n"
+        "Filter: Quillet Files (*.qdx)\n"
+        "Files in " +
+        dir.path().string() +
+        ":\n"
+        "  caf\xc3\xa9 \\xFF.qdx\n"
+        "  evil\\x0A  forged.qdx\n"
+        "  red\\x1B[31m.qdx\n"
+        "File name: " +
+        std::string(4096, 'a') + "...\n" + "The path is too long: " + std::string(64, 'a') +
+        "...\n"
+        "File name: \n";
+    EXPECT_EQ(run.output, expected);
+}
+
 TEST_F(EndToEnd, EndOfInputAtTheDialogIsCancel) {
     MakeList(5);
     const Outcome run = RunProgram(dir.path(), "");

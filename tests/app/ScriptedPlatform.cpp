@@ -68,6 +68,10 @@ Win32Error ScriptedPlatform::CopyFileTo(const char* source, const char* destinat
     return inner_.CopyFileTo(source, destination);
 }
 
+Win32Error ScriptedPlatform::CopyAccess(const char* source, const char* destination) {
+    return inner_.CopyAccess(source, destination);
+}
+
 Win32Error ScriptedPlatform::MoveFileTo(const char* from, const char* to) {
     calls.push_back(std::string("move ") + from + " -> " + to);
     if (moveHook) {

@@ -146,6 +146,16 @@ int Listen() {
     return 0;
 }
 
+// move-file <from> <to>, remove-file <path>: one rename or removal, reported.
+int MoveOne(const std::string& from, const std::string& to) {
+    Say("move " + std::to_string(Platform::Default().MoveFileTo(from.c_str(), to.c_str())));
+    return 0;
+}
+int RemoveOne(const std::string& path) {
+    Say("remove " + std::to_string(Platform::Default().RemoveFile(path.c_str())));
+    return 0;
+}
+
 }  // namespace
 
 int RunChildMode(int argc, char** argv) {
@@ -162,6 +172,8 @@ int RunChildMode(int argc, char** argv) {
     if (mode == "hold-range" && argc == 4) return HoldRange(arg(1), number(2), number(3));
     if (mode == "block" && argc == 2) return Block(arg(1));
     if (mode == "listen" && argc == 1) return Listen();
+    if (mode == "move-file" && argc == 3) return MoveOne(arg(1), arg(2));
+    if (mode == "remove-file" && argc == 2) return RemoveOne(arg(1));
     std::fprintf(stderr, "unknown child mode %s\n", mode.c_str());
     return 2;
 }

@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -127,7 +133,7 @@ TEST(Attributes, TellFoldersReadOnlyAndNormalFilesAndWhatIsMissing) {
               win32::kPathNotFound);
 }
 
-TEST(CopyFile, CreatesOrOverwritesAndNeverTouchesTheSource) {
+TEST(CopyFile, CreatesANewFileNeverReplacesOneAndNeverTouchesTheSource) {
     TempDir dir;
     const std::string source = dir.File("src");
     const std::string destination = dir.File("dst");
@@ -137,14 +143,93 @@ TEST(CopyFile, CreatesOrOverwritesAndNeverTouchesTheSource) {
     ASSERT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kSuccess);
     EXPECT_EQ(ReadAll(destination), big);
     WriteText(source, "short");
-    ASSERT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kSuccess);
-    EXPECT_EQ(ReadAll(destination), "short");  // overwritten and cut to size
-    EXPECT_EQ(P().CopyFileTo(source.c_str(), source.c_str()), win32::kSharingViolation);
+    EXPECT_EQ(P().CopyFileTo(source.c_str(), destination.c_str()), win32::kFileExists);
+    EXPECT_EQ(ReadAll(destination), big);
+    EXPECT_EQ(P().CopyFileTo(source.c_str(), source.c_str()), win32::kFileExists);
     EXPECT_EQ(ReadAll(source), "short");
-    EXPECT_EQ(P().CopyFileTo(dir.File("missing").c_str(), destination.c_str()),
+    EXPECT_EQ(P().CopyFileTo(dir.File("missing").c_str(), dir.File("new").c_str()),
               win32::kFileNotFound);
-    EXPECT_EQ(ReadAll(destination), "short");
+    EXPECT_FALSE(std::filesystem::exists(dir.File("new")));
 }
+
+#ifndef _WIN32
+// A name taken by a symlink is taken: nothing is written where it points, and
+// the copy made at a free name has the source's mode and last-write time.
+TEST(CopyFile, NeverWritesThroughALinkAndKeepsModeAndLastWriteTime) {
+    TempDir dir;
+    const std::string source = dir.File("List.qdx");
+    WriteText(source, "private list");
+    ASSERT_EQ(::chmod(source.c_str(), 0600), 0);
+    struct timespec old[2] = {{1000000000, 0}, {1234567890, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, source.c_str(), old, 0), 0);
+
+    const std::string elsewhere = dir.File("elsewhere");
+    const std::string mine = dir.File("mine");
+    WriteText(mine, "another file of mine");
+    for (const std::string& target : {elsewhere, mine}) {
+        const std::string link = dir.File("List Backup.qdx");
+        ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+        EXPECT_EQ(P().CopyFileTo(source.c_str(), link.c_str()), win32::kFileExists);
+        struct stat st;
+        ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode));
+        ::unlink(link.c_str());
+    }
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+    EXPECT_EQ(ReadAll(mine), "another file of mine");
+
+    for (const mode_t mode : {0600u, 0640u, 0444u}) {
+        ASSERT_EQ(::chmod(source.c_str(), mode), 0);
+        const std::string copy = dir.File("copy" + std::to_string(mode));
+        ASSERT_EQ(P().CopyFileTo(source.c_str(), copy.c_str()), win32::kSuccess);
+        struct stat st;
+        ASSERT_EQ(::lstat(copy.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(st.st_mtim.tv_sec, 1234567890);
+        EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+        EXPECT_EQ(ReadAll(copy), "private list");
+    }
+}
+
+// Creating never goes through a symlink, and a link that points nowhere still
+// takes its name.
+TEST(Files, CreationNeverFollowsALink) {
+    TempDir dir;
+    const std::string link = dir.File("link");
+    const std::string target = dir.File("target");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    std::uint32_t attributes = 0;
+    ASSERT_EQ(P().GetPathAttributes(link.c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeNormal | kFileAttributeReparsePoint);
+    for (const FileDisposition disposition :
+         {FileDisposition::kOpenAlways, FileDisposition::kCreateNew}) {
+        std::unique_ptr<File> file;
+        EXPECT_EQ(P().OpenFile(link.c_str(), FileAccess::kReadWrite, FileShare::kNone, disposition,
+                               &file),
+                  win32::kFileExists);
+        EXPECT_FALSE(file);
+    }
+    EXPECT_FALSE(std::filesystem::exists(target));
+    WriteText(target, "x");  // now the link points at a file
+    ASSERT_EQ(P().GetPathAttributes(link.c_str(), &attributes), win32::kSuccess);
+    EXPECT_EQ(attributes, kFileAttributeNormal | kFileAttributeReparsePoint);
+    ::unlink(target.c_str());
+
+    std::unique_ptr<File> created;
+    const std::string fresh = dir.File("fresh");
+    ASSERT_EQ(P().OpenFile(fresh.c_str(), FileAccess::kReadWrite, FileShare::kNone,
+                           FileDisposition::kCreateNew, &created),
+              win32::kSuccess);
+    struct stat st;
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // private until someone gives more
+    created.reset();
+    std::unique_ptr<File> again;
+    EXPECT_EQ(P().OpenFile(fresh.c_str(), FileAccess::kRead, FileShare::kRead,
+                           FileDisposition::kCreateNew, &again),
+              win32::kFileExists);
+}
+#endif
 
 TEST(CopyFile, RespectsOpenHandlesLikeAnyOtherOpener) {
     TempDir dir;
@@ -253,7 +338,8 @@ TEST(TempFile, WorksWithoutTrailingSeparatorInTheCurrentFolderAndRefusesTooLongN
         EXPECT_EQ(std::string(out).size(), 11u);  // "ZZZ" + 4 digits + ".TMP"
         EXPECT_TRUE(std::filesystem::exists(dir.path() / out));
     }
-    const std::string deep = dir.path().string() + Native("/") + std::string(250, 'd') + Native("/");
+    const std::string deep =
+        dir.path().string() + Native("/") + std::string(250, 'd') + Native("/");
     EXPECT_EQ(P().MakeTempFile(deep.c_str(), "RXV", out), win32::kFilenameExcedRange);
 #ifdef _WIN32
     constexpr Win32Error kMissingFolder = 267;  // ERROR_DIRECTORY

@@ -9,11 +9,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/posix/LockFile.h"
+#include "platform/posix/PosixPlatform.h"
 #include "platform/posix/RuntimeFolder.h"
 #include "platform/posix/RuntimeSweep.h"
+#include "tests/platform/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace quillet::testing {
@@ -62,42 +67,107 @@ TEST(RuntimeFolder, OnlyAPrivateDirectoryOfOursIsAccepted) {
     }
 }
 
-TEST(RuntimeFolder, ResolutionPrefersAnOwnedXdgFolderAndRefusesAPlantedFallback) {
+Win32Error Resolve(const char* home, const std::string& tmpBase, std::string* path,
+                   std::string* why) {
+    int fd = -1;
+    const Win32Error error =
+        ResolveRuntimeFolder(home, tmpBase.c_str(), ::geteuid(), path, &fd, why);
+    if (fd >= 0) ::close(fd);
+    return error;
+}
+
+TEST(RuntimeFolder, ResolutionUsesTheHomeFolderAndNamesWhatItRefuses) {
     TempDir dir;
     const uid_t me = ::geteuid();
-    const std::string xdg = dir.File("xdg");
-    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
+    const std::string home = dir.File("home");
+    ASSERT_EQ(::mkdir(home.c_str(), 0755), 0);
     std::string path;
-    int fd = -1;
-    ASSERT_EQ(ResolveRuntimeFolder(xdg.c_str(), dir.path().c_str(), me, &path, &fd),
-              win32::kSuccess);
-    ::close(fd);
-    EXPECT_EQ(path, xdg + "/quillet");
+    std::string why;
+    ASSERT_EQ(Resolve(home.c_str(), dir.path().string(), &path, &why), win32::kSuccess);
+    EXPECT_EQ(path, home + "/.quillet");
     struct stat st;
     ASSERT_EQ(::lstat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
-    // No usable XDG folder: the fallback under the temporary folder.
+    // Without a home folder: the fallback under the temporary folder.
     const std::string expected = dir.path().string() + "/quillet-" + std::to_string(me);
-    ASSERT_EQ(ResolveRuntimeFolder(nullptr, dir.path().c_str(), me, &path, &fd), win32::kSuccess);
-    ::close(fd);
+    ASSERT_EQ(Resolve(nullptr, dir.path().string(), &path, &why), win32::kSuccess);
     EXPECT_EQ(path, expected);
-    ASSERT_EQ(ResolveRuntimeFolder("relative/xdg", dir.path().c_str(), me, &path, &fd),
-              win32::kSuccess);
-    ::close(fd);
+    ASSERT_EQ(Resolve("relative/home", dir.path().string(), &path, &why), win32::kSuccess);
     EXPECT_EQ(path, expected);
 
-    // Someone made the fallback first, open to others, or as a symlink.
+    // A home folder that others may change is refused, and said so.
+    const std::string open = dir.File("open-home");
+    ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
+    ::chmod(open.c_str(), 0777);
+    EXPECT_EQ(Resolve(open.c_str(), dir.path().string(), &path, &why), win32::kAccessDenied);
+    EXPECT_EQ(path, open + "/.quillet");
+    EXPECT_NE(why.find(open), std::string::npos);
+
+    // Someone made the folder first, open to others, or as a symlink.
     TempDir other;
     const std::string planted = other.path().string() + "/quillet-" + std::to_string(me);
     ASSERT_EQ(::mkdir(planted.c_str(), 0777), 0);
     ::chmod(planted.c_str(), 0777);
-    EXPECT_EQ(ResolveRuntimeFolder(nullptr, other.path().c_str(), me, &path, &fd),
-              win32::kAccessDenied);
+    EXPECT_EQ(Resolve(nullptr, other.path().string(), &path, &why), win32::kAccessDenied);
+    EXPECT_EQ(path, planted);
+    EXPECT_FALSE(why.empty());
     ::rmdir(planted.c_str());
-    ASSERT_EQ(::symlink(xdg.c_str(), planted.c_str()), 0);
-    EXPECT_EQ(ResolveRuntimeFolder(nullptr, other.path().c_str(), me, &path, &fd),
-              win32::kAccessDenied);
+    ASSERT_EQ(::symlink(home.c_str(), planted.c_str()), 0);
+    EXPECT_EQ(Resolve(nullptr, other.path().string(), &path, &why), win32::kAccessDenied);
+}
+
+// Runs a child mode with XDG_RUNTIME_DIR set to `xdg`, or unset when it is
+// empty; the first line it prints.
+std::string FirstLineOf(ChildProcess& child, const std::vector<std::string>& args,
+                        const std::string& xdg) {
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    if (xdg.empty()) {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    } else {
+        ::setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+    }
+    const bool started = child.Start(args);
+    if (saved != nullptr) {
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    std::string line;
+    if (!started || !child.ReadLine(&line)) return "<no line>";
+    return line;
+}
+
+TEST(RuntimeFolder, ProcessesWithAndWithoutXdgRuntimeDirExcludeEachOther) {
+    TempDir dir;
+    const std::string xdg = dir.File("xdg");
+    ASSERT_EQ(::mkdir(xdg.c_str(), 0700), 0);
+    const std::string file = dir.File("List.qdx");
+    ASSERT_EQ(::close(::open(file.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    const std::string mutexName = "/QUILLET/EXCLUSION/" + std::to_string(::getpid());
+
+    for (const bool holderHasXdg : {true, false}) {
+        const std::string holderXdg = holderHasXdg ? xdg : "";
+        const std::string otherXdg = holderHasXdg ? "" : xdg;
+        ChildProcess mutexHolder;
+        ASSERT_EQ(FirstLineOf(mutexHolder, {"hold-mutex", mutexName}, holderXdg), "wait 0");
+        // Read access, sharing reading and writing (never deleting).
+        ChildProcess fileHolder;
+        ASSERT_EQ(FirstLineOf(fileHolder, {"hold-file", file, "2"}, holderXdg), "open 0");
+
+        ChildProcess waiter;
+        EXPECT_EQ(FirstLineOf(waiter, {"wait-mutex", mutexName, "300"}, otherXdg),
+                  "wait " + std::to_string(static_cast<int>(WaitResult::kTimeout)));
+        ChildProcess opener;
+        EXPECT_EQ(FirstLineOf(opener, {"try-files", file}, otherXdg), "32 0 0 32 0 0");
+        ChildProcess mover;
+        EXPECT_EQ(FirstLineOf(mover, {"move-file", file, file + ".moved"}, otherXdg), "move 32");
+        ChildProcess remover;
+        EXPECT_EQ(FirstLineOf(remover, {"remove-file", file}, otherXdg), "remove 32");
+        EXPECT_TRUE(std::filesystem::exists(file));
+        EXPECT_FALSE(std::filesystem::exists(file + ".moved"));
+    }
 }
 
 TEST(NamedObjectFiles, TwoNamesWithOneFileNameGetSeparateSlots) {
@@ -186,6 +256,39 @@ TEST(RuntimeSweep, RemovesOnlyWhatNobodyUses) {
     live.Close();
     EXPECT_FALSE(std::filesystem::exists(dir.File("s-live-0")));
     ::close(dirfd);
+}
+
+// What a killed run left behind goes at the next temporary name in its folder;
+// a name that a live run reserved, a file that is open, a link and a file of
+// another prefix stay.
+TEST(TempFiles, LeftoversOfKilledRunsAreRemovedAndNothingElse) {
+    TempDir dir;
+    const std::string folder = dir.path().string() + "/";
+    PosixPlatform live;
+    char reserved[kMaxPath];
+    ASSERT_EQ(live.MakeTempFile(folder.c_str(), "RXV", reserved), win32::kSuccess);
+    for (const char* name : {"RXV00A1.TMP", "RXV00A2.TMP", "RXW00A3.TMP", "RXV00A4.TXT"}) {
+        ASSERT_EQ(::close(::open(dir.File(name).c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    }
+    ASSERT_EQ(::symlink(dir.File("RXV00A1.TMP").c_str(), dir.File("RXV00A5.TMP").c_str()), 0);
+    std::unique_ptr<File> open;
+    ASSERT_EQ(
+        Platform::Default().OpenFile(dir.File("RXV00A2.TMP").c_str(), FileAccess::kRead,
+                                     FileShare::kReadWrite, FileDisposition::kOpenExisting, &open),
+        win32::kSuccess);
+
+    char made[kMaxPath];
+    ASSERT_EQ(Platform::Default().MakeTempFile(folder.c_str(), "RXV", made), win32::kSuccess);
+    EXPECT_FALSE(std::filesystem::exists(dir.File("RXV00A1.TMP")));
+    EXPECT_TRUE(std::filesystem::exists(reserved));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("RXV00A2.TMP")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("RXW00A3.TMP")));
+    EXPECT_TRUE(std::filesystem::exists(dir.File("RXV00A4.TXT")));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("RXV00A5.TMP")));
+    EXPECT_TRUE(std::filesystem::exists(made));
+    struct stat st;
+    ASSERT_EQ(::lstat(made, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

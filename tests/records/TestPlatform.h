@@ -99,6 +99,7 @@ class TestPlatform final : public Platform {
         return win32::kNotSupported;
     }
     Win32Error CopyFileTo(const char*, const char*) override { return win32::kNotSupported; }
+    Win32Error CopyAccess(const char*, const char*) override { return win32::kNotSupported; }
     Win32Error MoveFileTo(const char*, const char*) override { return win32::kNotSupported; }
     Win32Error RemoveFile(const char*) override { return win32::kNotSupported; }
     Win32Error MakeTempFile(const char*, const char*, char*) override {

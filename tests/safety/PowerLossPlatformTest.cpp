@@ -196,10 +196,13 @@ TEST_F(PowerLossPlatformTest, MovesNeverReplaceAndCopiesAreDurable) {
         auto f = Open("a.qdx");
         WriteAt(*f, 3, Bytes{4});  // unflushed
     }
-    EXPECT_EQ(disk_.CopyFileTo("a.qdx", "b.qdx"), win32::kSuccess);
+    // A copy never replaces a file.
+    EXPECT_EQ(disk_.CopyFileTo("a.qdx", "b.qdx"), win32::kFileExists);
+    EXPECT_EQ(*disk_.CurrentBytes("b.qdx"), Bytes{9});
+    EXPECT_EQ(disk_.CopyFileTo("a.qdx", "d.qdx"), win32::kSuccess);
     // The copy holds the source's current bytes, durable; the source keeps its
     // pending write, which a power loss may still drop.
-    EXPECT_EQ(*disk_.DurableBytes("b.qdx"), (Bytes{1, 2, 3, 4}));
+    EXPECT_EQ(*disk_.DurableBytes("d.qdx"), (Bytes{1, 2, 3, 4}));
     EXPECT_EQ(disk_.ImageAllLost()[Full("a.qdx")], (Bytes{1, 2, 3}));
     EXPECT_EQ(disk_.MoveFileTo("missing.qdx", "c.qdx"), win32::kFileNotFound);
     EXPECT_EQ(disk_.CopyFileTo("a.qdx", "nofolder/c.qdx"), win32::kPathNotFound);

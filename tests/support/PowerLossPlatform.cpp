@@ -378,6 +378,7 @@ Win32Error PowerLossPlatform::OpenFile(const char* path, FileAccess access, File
         if (!FolderExists(FolderOf(full))) return win32::kPathNotFound;
         it = files_.emplace(full, std::make_shared<Node>()).first;
     } else {
+        if (disposition == FileDisposition::kCreateNew) return win32::kFileExists;
         for (const OpenHandle* h : it->second->handles) {
             if (!AllowsRead(h->share)) return win32::kSharingViolation;
             if (Writes(access) && !AllowsWrite(h->share)) return win32::kSharingViolation;
@@ -425,13 +426,22 @@ Win32Error PowerLossPlatform::CopyFileTo(const char* source, const char* destina
     }
     if (!FolderExists(FolderOf(to))) return win32::kPathNotFound;
     if (FolderExists(to)) return win32::kAccessDenied;
-    auto dst = files_.find(to);
-    if (dst != files_.end() && IsOpen(*dst->second)) return win32::kSharingViolation;
-    if (from == to) return win32::kSharingViolation;
+    // Fail-if-exists: a name that is taken is never overwritten.
+    if (files_.count(to)) return win32::kFileExists;
     auto node = std::make_shared<Node>();
     node->durable = src->second->current;
     node->current = src->second->current;
     files_[to] = node;
+    return win32::kSuccess;
+}
+
+Win32Error PowerLossPlatform::CopyAccess(const char* source, const char* destination) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (stopped_) return kStoppedError;
+    // This disk keeps no permissions: both files must only exist.
+    if (!files_.count(Normalize(source)) || !files_.count(Normalize(destination))) {
+        return win32::kFileNotFound;
+    }
     return win32::kSuccess;
 }
 

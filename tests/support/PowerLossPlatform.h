@@ -123,6 +123,7 @@ class PowerLossPlatform : public Platform {
     Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) override;
     Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) override;
     Win32Error CopyFileTo(const char* source, const char* destination) override;
+    Win32Error CopyAccess(const char* source, const char* destination) override;
     Win32Error MoveFileTo(const char* from, const char* to) override;
     Win32Error RemoveFile(const char* path) override;
     Win32Error MakeTempFile(const char* folder, const char* prefix, char* out) override;

@@ -53,6 +53,9 @@ Win32Error WrappingPlatform::GetPathAttributes(const char* path, std::uint32_t* 
 Win32Error WrappingPlatform::CopyFileTo(const char* source, const char* destination) {
     return inner_.CopyFileTo(source, destination);
 }
+Win32Error WrappingPlatform::CopyAccess(const char* source, const char* destination) {
+    return inner_.CopyAccess(source, destination);
+}
 Win32Error WrappingPlatform::MoveFileTo(const char* from, const char* to) {
     return inner_.MoveFileTo(from, to);
 }
