@@ -45,6 +45,9 @@ class CountingPlatform : public Platform {
     Win32Error CopyFileTo(const char* source, const char* destination) override {
         return inner_.CopyFileTo(source, destination);
     }
+    Win32Error CopyAccess(const char* source, const char* destination) override {
+        return inner_.CopyAccess(source, destination);
+    }
     Win32Error MoveFileTo(const char* from, const char* to) override {
         return inner_.MoveFileTo(from, to);
     }
