@@ -28,6 +28,9 @@ set(CPACK_PACKAGE_VENDOR "${QUILLET_VENDOR}")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "${QUILLET_VENDOR}")
+set(CPACK_PACKAGE_DESCRIPTION "The program asks for a Quillet list file (.qdx), keeps a backup of it and
+converts it one format version down, so that an older release of Quillet can
+open it again.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_CHECKSUM SHA256)
@@ -43,8 +46,6 @@ else()
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QUILLET_VENDOR}")
-    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-        "${PROJECT_DESCRIPTION}\n The program asks for a Quillet list file (.qdx) in the terminal, keeps a\n backup of it and converts it one format version down, so that an older\n release of Quillet can open it.")
     # The libraries the programs link against, as dpkg-shlibdeps finds them.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

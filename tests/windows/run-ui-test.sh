@@ -18,9 +18,17 @@ probe="$build/ui-probe.exe"
 artifacts="$build/ui-artifacts"
 here=$(cd "$(dirname "$0")" && pwd)
 
+# Names with any characters go to Wine and come back from the probe as UTF-8,
+# whatever the caller's locale.
+export LC_ALL=C.UTF-8
+
 rm -rf "$artifacts" && mkdir -p "$artifacts"
+# The probe carries the converter's manifest (UTF-8 code page), so that it
+# types and reads names with any characters.
+x86_64-w64-mingw32-windres "$build/resources/manifest-only.rc" -O coff -o "$build/ui-probe.res" ||
+    exit 1
 x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -O1 -static -static-libgcc \
-    -static-libstdc++ "$here/UiProbe.cpp" -o "$probe" || exit 1
+    -static-libstdc++ "$here/UiProbe.cpp" "$build/ui-probe.res" -o "$probe" || exit 1
 
 passed=0
 failed=0
@@ -83,13 +91,15 @@ check_dialog() {
     fi
     # OFN_HIDEREADONLY: the read-only check box (chx1, 1040) is hidden.
     expect_no_line "$1" '^control 1040 Button 1 ' "read-only check box hidden"
+    expect_line "$1" "title icon 1" "dialog shows the program's icon in its title bar"
 }
 
 # The Windows form of a path of this machine (Wine's drive Z: is the root).
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# choose <folder> <name typed> <screenshot name>: shows the dialog, checks it,
-# types the name as a full path in <folder> and presses Open. The full path,
+# choose <folder> <name typed> <screenshot name> [<screenshot once typed>]:
+# shows the dialog, checks it, types the name as a full path in <folder> and
+# presses Open. The full path,
 # since with no initial folder the dialog opens in the folder it showed last
 # (the system keeps one per program), not always in the current one.
 choose() {
@@ -109,6 +119,7 @@ choose() {
     if [ "$(probe type "$dialog_title" "$typed")" != "typed $typed" ]; then
         fail "typing into the dialog"
     fi
+    [ -n "${4:-}" ] && shot "$4"
     probe press "$dialog_title" 1 || fail "pressing Open"
     return 0
 }
@@ -219,6 +230,116 @@ if [ -n "$sample_tool" ]; then
     }
     convert_sample 5 "OK to convert this file to Quillet Version 3.0?" format5
     convert_sample 4 "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is Version 4.0, so please make sure you are not converting this file twice." format4
+fi
+
+# 6. Explorer shows a program's first icon group: the program's own, in the
+# three sizes made from platform/win32/quillet-convert-icon.txt.
+expect_line <(probe icons "$(windows_path "$exe")" 1) "icon sizes 16 32 48" "program icon group"
+
+# Names with Cyrillic, CJK and an emoji, in the folder and in the file name.
+unicode_folder="Журнал 日本語 📁"
+unicode_name="Список 文件 🎉"
+
+# 7. A format 5 file in such a folder and under such a name, chosen through
+# the dialog, converted; the backup gets the name's characters too.
+if [ -n "$sample_tool" ]; then
+    folder="$work/$unicode_folder"
+    mkdir -p "$folder"
+    "$sample_tool" --format 5 --seed 11 --quiet --out "$folder/$unicode_name.qdx" ||
+        fail "quillet-sample into $folder"
+    cp "$folder/$unicode_name.qdx" "$work/original-unicode.qdx"
+    start_converter "$folder"
+    if choose "$folder" "$unicode_name.qdx" "" unicode-dialog; then
+        message "$folder" "Confirm Conversion" "OK to convert this file to Quillet Version 3.0?" \
+            okcancel none unicode-confirm
+        probe press "Confirm Conversion" 1 || fail "pressing OK"
+        message "$folder" "Success" "The file was converted successfully." ok none unicode-success
+        probe press "Success" 1 || fail "pressing OK"
+    fi
+    finish_converter "$folder" 0 "conversion of a file with a name in any script"
+    names=$(cd "$folder" && ls | tr '\n' '|')
+    if [ "$names" = "$unicode_name Backup.qdx|$unicode_name.qdx|" ]; then
+        pass "converted file and backup under the names in any script, nothing else"
+    else
+        fail "the folder holds: $names"
+    fi
+    cmp -s "$folder/$unicode_name Backup.qdx" "$work/original-unicode.qdx" &&
+        pass "the backup of the name in any script is the original" ||
+        fail "the backup differs from the original"
+    if "$sample_tool" --check "$folder/$unicode_name.qdx" >"$work/check-unicode.txt" 2>&1; then
+        pass "the converted file in any script passes the sample check"
+    else
+        fail "the converted file in any script fails the sample check"
+        cat "$work/check-unicode.txt"
+    fi
+fi
+
+# bytes <text>: its length in UTF-8 bytes.
+bytes() { printf '%s' "$1" | wc -c; }
+
+# 8. A path of fewer than 260 characters that takes more than 259 bytes in
+# UTF-8: refused with its notice, the dialog comes again and can be
+# cancelled; nothing is created and the file stays as it was.
+folder="$work/long-$unicode_folder"
+mkdir -p "$folder"
+long_name=$(printf 'Ж%.0s' $(seq 1 110))
+typed_path="$(windows_path "$folder")\\$long_name.qdx"
+chars=$(printf '%s' "$typed_path" | wc -m)
+if [ "$chars" -lt 260 ] && [ "$(bytes "$typed_path")" -gt 259 ]; then
+    pass "the long path has $chars characters and $(bytes "$typed_path") bytes"
+else
+    fail "the long path has $chars characters and $(bytes "$typed_path") bytes"
+fi
+head -c 3000 /dev/urandom >"$folder/$long_name.qdx"
+sum_before=$(sha256sum <"$folder/$long_name.qdx")
+start_converter "$folder"
+if choose "$folder" "$long_name.qdx" ""; then
+    message "$folder" "Error" "The path is too long: $typed_path" ok error path-too-long
+    probe press "Error" 1 || fail "pressing OK"
+    if probe wait "$dialog_title" 30000 >"$folder/.probe"; then
+        pass "the dialog comes again after the notice"
+        probe press "$dialog_title" 2 || fail "pressing Cancel"
+    else
+        fail "the dialog did not come again"
+    fi
+fi
+finish_converter "$folder" 0 "a path too long in UTF-8"
+[ "$(ls "$folder")" = "$long_name.qdx" ] && pass "nothing was created next to the long name" ||
+    { fail "files were added"; ls -la "$folder"; }
+[ "$(sha256sum <"$folder/$long_name.qdx")" = "$sum_before" ] &&
+    pass "the file with the long name is unchanged" || fail "the file with the long name changed"
+
+# 9. A path that fits in 259 bytes, but whose backup name (7 bytes more) does
+# not: "Error 8001", and nothing is created (no backup, no temporary file).
+if [ -n "$sample_tool" ]; then
+    folder="$work/fits-$unicode_folder"
+    mkdir -p "$folder"
+    prefix="$(windows_path "$folder")\\"
+    name="$unicode_name "
+    # Two-byte characters, then ASCII to reach 257 bytes with ".qdx".
+    while [ $(($(bytes "$prefix$name") + 2 + 4)) -le 257 ]; do name+="Ж"; done
+    while [ $(($(bytes "$prefix$name") + 4)) -lt 257 ]; do name+="x"; done
+    path_bytes=$(bytes "$prefix$name.qdx")
+    [ "$path_bytes" = 257 ] && pass "the path that fits has 257 bytes" ||
+        fail "the path that fits has $path_bytes bytes"
+    "$sample_tool" --format 5 --seed 5 --quiet --out "$folder/$name.qdx" ||
+        fail "quillet-sample into $folder"
+    sum_before=$(sha256sum <"$folder/$name.qdx")
+    start_converter "$folder"
+    if choose "$folder" "$name.qdx" ""; then
+        message "$folder" "Confirm Conversion" "OK to convert this file to Quillet Version 3.0?" \
+            okcancel none backup-too-long-confirm
+        probe press "Confirm Conversion" 1 || fail "pressing OK"
+        message "$folder" "Error" "Error 8001 occurred attempting to access the file." ok none \
+            error-8001
+        probe press "Error" 1 || fail "pressing OK"
+    fi
+    # Exit codes reach the shell modulo 256.
+    finish_converter "$folder" $((8001 % 256)) "no backup name fits"
+    [ "$(ls "$folder")" = "$name.qdx" ] && pass "no backup and no temporary file were left" ||
+        { fail "files were added"; ls -la "$folder"; }
+    [ "$(sha256sum <"$folder/$name.qdx")" = "$sum_before" ] &&
+        pass "the file whose backup name does not fit is unchanged" || fail "the file changed"
 fi
 
 echo "$passed passed, $failed failed"
