@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when they are
-# missing. Usage: tools/install-deps.sh [build|test|windows]...
+# missing. Usage: tools/install-deps.sh [build|test|windows|package]...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make)
@@ -9,8 +9,11 @@ for want in "$@"; do
         build) ;;
         # libclang-rt-dev holds libFuzzer and the sanitizer runtimes for clang.
         test) packages+=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
+        # python3 runs tools/make-icon.py, which makes the program's icon.
         windows) packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth
-                            xdotool imagemagick x11-apps) ;;
+                            xdotool imagemagick x11-apps python3) ;;
+        # dpkg-shlibdeps (dpkg-dev) finds the .deb's dependencies for CPack.
+        package) packages+=(dpkg-dev python3) ;;
         *) echo "unknown package group: $want" >&2; exit 2 ;;
     esac
 done

@@ -22,3 +22,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} FUZZ_JOBS="$jobs" bash tools/run-fuzz.sh
 
 bash tools/run-windows-tests.sh
+
+bash tools/check-packages.sh

@@ -27,7 +27,14 @@ std::uint64_t HashBytes(const char* text, std::size_t length, std::uint64_t basi
 
 std::string KernelObjectName(const char* name) {
     const std::size_t length = std::strlen(name);
-    if (length < MAX_PATH && std::strchr(name, '\\') == nullptr) return name;
+    // A name that is no text of the ANSI code page (ill-formed UTF-8) would
+    // reach the system with U+FFFD in place of its odd bytes, and two such
+    // names would meet in one object: it is hashed too.
+    if (length < MAX_PATH && std::strchr(name, '\\') == nullptr &&
+        (length == 0 || ::MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name,
+                                              static_cast<int>(length), nullptr, 0) > 0)) {
+        return name;
+    }
     const std::uint64_t first = HashBytes(name, length, 0xcbf29ce484222325ULL);
     const std::uint64_t second = HashBytes(name, length, 0x84222325cbf29ce4ULL ^ length);
     char text[96];

@@ -14,10 +14,10 @@ namespace quillet::win32detail {
 Win32Error LastErrorOr(Win32Error fallback);
 
 // The name under which a named kernel object (mutex, file mapping) is created.
-// Names the system accepts as they are (no backslash, shorter than MAX_PATH)
-// are used unchanged, so other programs that open the same objects by the same
+// Names the system accepts as they are (no backslash, shorter than MAX_PATH,
+// text of the ANSI code page) are used unchanged, so other programs that open the same objects by the same
 // names meet this one. Any other name, which CreateMutexA and
-// CreateFileMappingA would reject, is replaced by a fixed-length name made of
+// CreateFileMappingA would reject or alter, is replaced by a fixed-length name made of
 // two independent 64-bit hashes of its bytes, so that it is accepted and two
 // different long names still name different objects.
 std::string KernelObjectName(const char* name);

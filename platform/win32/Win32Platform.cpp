@@ -6,6 +6,8 @@
 
 #include <limits>
 
+#include "platform/Utf8Text.h"
+
 namespace quillet {
 
 Platform& Platform::Default() {
@@ -42,32 +44,54 @@ void Win32Platform::LocalFreeBlock(void* block) {
 // char16_t and wchar_t are both UTF-16 code units on Windows.
 static_assert(sizeof(wchar_t) == sizeof(char16_t));
 
-// MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED). Negative counts other than -1
-// fail (return 0) instead of reaching the system.
+namespace {
+
+// Whether the process's ANSI code page is UTF-8: the program's manifest asks
+// for it, and Windows 10 1903 and later (and Wine) grant it; older systems keep
+// the system's code page.
+bool AnsiIsUtf8() {
+    return ::GetACP() == CP_UTF8;
+}
+
+}  // namespace
+
+// MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED). With the UTF-8 code page the
+// conversion is the platform's own (platform/Utf8Text.cpp), the one POSIX
+// uses: the system's treatment of ill-formed UTF-8 and of unpaired surrogates
+// differs between Windows releases and Wine, and the system refuses
+// MB_PRECOMPOSED for UTF-8 (ERROR_INVALID_FLAGS). Negative counts other than
+// -1 fail (return 0) instead of reaching the system.
 int Win32Platform::AnsiToWide(const char* text, int length, char16_t* out, int outCount) {
     if (text == nullptr || length < -1 || outCount < 0) return 0;
+    if (AnsiIsUtf8()) return Utf8ToWide(text, length, out, outCount);
     return ::MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, text, length,
                                  reinterpret_cast<wchar_t*>(out), outCount);
 }
 
 // WideCharToMultiByte(CP_ACP, 0, ..., default character, no used-default flag).
+// With the UTF-8 code page the platform's own conversion, as for AnsiToWide:
+// an unpaired surrogate becomes '?' (the system would write U+FFFD).
 int Win32Platform::WideToAnsi(const char16_t* text, int length, char* out, int outSize) {
     if (text == nullptr || length < -1 || outSize < 0) return 0;
+    if (AnsiIsUtf8()) return WideToUtf8(text, length, out, outSize);
     return ::WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<const wchar_t*>(text), length, out,
                                  outSize, nullptr, nullptr);
 }
 
-// Walks the text from its start one character at a time (a lead byte of the
-// ANSI code page, IsDBCSLeadByte, takes its trail byte with it), so a trail
-// byte equal to `c` is never taken. A lead byte just before the terminating
-// zero counts as a single byte.
+// Walks the text from its start one character at a time (a lead byte of a
+// double-byte ANSI code page, IsDBCSLeadByte, takes its trail byte with it), so
+// a trail byte equal to `c` is never taken. A lead byte just before the
+// terminating zero counts as a single byte. In UTF-8 every byte of a
+// multi-byte character is 0x80 or above, so no such byte can equal an ASCII
+// `c` and every byte is looked at.
 const char* Win32Platform::FindLastChar(const char* text, char c) {
     if (text == nullptr) return nullptr;
+    const bool utf8 = AnsiIsUtf8();
     const char* found = nullptr;
     const char* p = text;
     while (*p != '\0') {
         if (*p == c) found = p;
-        if (::IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
+        if (!utf8 && ::IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1] != '\0') {
             p += 2;
         } else {
             ++p;

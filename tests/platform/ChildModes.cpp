@@ -161,7 +161,17 @@ int RemoveOne(const std::string& path) {
 int RunChildMode(int argc, char** argv) {
     if (argc < 1) return 2;
     const std::string mode = argv[0];
-    auto arg = [&](int i) { return i < argc ? std::string(argv[i]) : std::string(); };
+    // "hex:" and hexadecimal digits: the bytes of an argument that the
+    // Windows command line would not carry unchanged (ChildProcessWin32.cpp).
+    auto arg = [&](int i) {
+        std::string text = i < argc ? std::string(argv[i]) : std::string();
+        if (text.rfind("hex:", 0) != 0) return text;
+        std::string bytes;
+        for (std::size_t at = 4; at + 1 < text.size(); at += 2) {
+            bytes += static_cast<char>(std::stoi(text.substr(at, 2), nullptr, 16));
+        }
+        return bytes;
+    };
     auto number = [&](int i) { return std::stoull(arg(i)); };
     if (mode == "hold-file" && argc == 3) return HoldFile(arg(1), static_cast<int>(number(2)));
     if (mode == "try-files" && argc == 2) return TryFiles(arg(1));

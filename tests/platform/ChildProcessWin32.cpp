@@ -12,6 +12,24 @@ namespace quillet::testing {
 
 namespace {
 
+// The command line reaches the child through the ANSI code page, which turns
+// bytes that are no text of that page (ill-formed UTF-8) into U+FFFD: an
+// argument with any byte outside printable ASCII travels as "hex:" and its
+// bytes in hexadecimal, which RunChildMode decodes.
+std::string EncodeChildArgument(const std::string& arg) {
+    bool plain = true;
+    for (char c : arg) plain = plain && c >= 0x20 && c < 0x7f;
+    if (plain && arg.rfind("hex:", 0) != 0) return arg;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out = "hex:";
+    for (char c : arg) {
+        const auto byte = static_cast<unsigned char>(c);
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 15];
+    }
+    return out;
+}
+
 // One argument quoted for the command line as the C runtime splits it again:
 // backslashes are literal except before a quote, where they are doubled.
 std::string Quote(const std::string& arg) {
@@ -75,7 +93,7 @@ bool ChildProcess::Start(const std::vector<std::string>& args) {
     ::SetHandleInformation(outputRead, HANDLE_FLAG_INHERIT, 0);
 
     std::string commandLine = Quote(program) + " --child";
-    for (const std::string& arg : args) commandLine += " " + Quote(arg);
+    for (const std::string& arg : args) commandLine += " " + Quote(EncodeChildArgument(arg));
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
 

@@ -181,10 +181,13 @@ TEST(NamedMutex, NamesOfAnyBytesAndLengthAreDistinctMutexes) {
     const std::string base = UniqueName("names");
     // Same readable prefix, differing far beyond it; bytes that no file name
     // may hold; a name of thousands of bytes.
-    const std::vector<std::string> names = {
-        base + std::string(300, 'A') + "1", base + std::string(300, 'A') + "2",
-        base + "/../..\\x\x01\x7f\xff",     base + "/../..\\x\x01\x7f\xfe",
-        base + std::string(5000, '/'),      base + std::string(5000, '/') + "x"};
+    const std::vector<std::string> names = {base + std::string(300, 'A') + "1",
+                                            base + std::string(300, 'A') + "2",
+                                            base + "/../..\\x\x01\x7f\xff",
+                                            base + "/../..\\x\x01\x7f\xfe",
+                                            base + std::string(5000, '/'),
+                                            base + std::string(5000, '/') + "x",
+                                            base + "\xff"};
     std::vector<std::unique_ptr<NamedMutex>> held;
     for (const auto& name : names) {
         held.push_back(OpenMutex(name));
@@ -200,11 +203,16 @@ TEST(NamedMutex, NamesOfAnyBytesAndLengthAreDistinctMutexes) {
         EXPECT_EQ(line, WaitLine(WaitResult::kTimeout)) << name.size();
         child.Wait();
     }
-    ChildProcess child;
-    ASSERT_TRUE(child.Start({"wait-mutex", base + "other", "0"}));
-    std::string line;
-    ASSERT_TRUE(child.ReadLine(&line));
-    EXPECT_EQ(line, WaitLine(WaitResult::kAcquired));
+    // Names that differ from all held ones are free, also one that differs
+    // only in a byte that is no text of a UTF-8 code page.
+    for (const std::string& other : {base + "other", base + "\xfe"}) {
+        ChildProcess child;
+        ASSERT_TRUE(child.Start({"wait-mutex", other, "0"}));
+        std::string line;
+        ASSERT_TRUE(child.ReadLine(&line));
+        EXPECT_EQ(line, WaitLine(WaitResult::kAcquired)) << other;
+        child.Wait();
+    }
     for (auto& mutex : held) EXPECT_EQ(mutex->Release(), win32::kSuccess);
 }
 

@@ -7,9 +7,18 @@
 //   ui-probe gone <caption> <timeout ms>   exit 0 once no such window exists
 //   ui-probe type <caption> <text>         set the file-name field of a dialog
 //   ui-probe press <caption> <control id>  press the button with that id
+//   ui-probe icons <program.exe> 1         print the sizes of the program's
+//                                          first icon group ("icon sizes 16 32")
 //
 // Control lines: "control <id> <class> <visible 0/1> <text>"; an icon control
 // adds "icon error" (the system's error icon), "icon other" or "icon none".
+// After the "window <title>" line, "title icon 1" tells that the window has an
+// icon of its own for its title bar (WM_GETICON), "title icon 0" that it has
+// none.
+//
+// The probe is linked with the converter's manifest, so it speaks the same
+// UTF-8 code page: captions and texts on its command line and in its output
+// are UTF-8.
 
 #include <windows.h>
 
@@ -74,6 +83,9 @@ std::string TextOf(HWND window) {
 
 void PrintControls(HWND window) {
     std::printf("window %s\n", TextOf(window).c_str());
+    const bool titleIcon = ::SendMessageA(window, WM_GETICON, ICON_SMALL, 0) != 0 ||
+                           ::SendMessageA(window, WM_GETICON, ICON_BIG, 0) != 0;
+    std::printf("title icon %d\n", titleIcon ? 1 : 0);
     HICON errorIcon = ::LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_ERROR));
     for (HWND child : Children(window)) {
         char className[128] = {};
@@ -96,7 +108,7 @@ void PrintControls(HWND window) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: ui-probe wait|gone|type|press <caption> <argument>\n");
+    std::fprintf(stderr, "usage: ui-probe wait|gone|type|press|icons <caption> <argument>\n");
     return 2;
 }
 
@@ -116,6 +128,32 @@ int main(int argc, char** argv) {
         }
         ::Sleep(300);  // let the window finish laying out its controls
         PrintControls(window);
+        return 0;
+    }
+    if (command == "icons") {
+        // The group icon resource 1 (RT_GROUP_ICON): a 6-byte header whose
+        // last word is the count, then 14 bytes per image, width first (0
+        // meaning 256). Explorer shows a program's first group.
+        HMODULE module = ::LoadLibraryExA(caption.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (module == nullptr) return 1;
+        HRSRC found = ::FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14));
+        HGLOBAL loaded = found != nullptr ? ::LoadResource(module, found) : nullptr;
+        const auto* bytes =
+            static_cast<const unsigned char*>(loaded != nullptr ? ::LockResource(loaded) : nullptr);
+        const DWORD size = found != nullptr ? ::SizeofResource(module, found) : 0;
+        if (bytes == nullptr || size < 6) {
+            std::printf("no icon group\n");
+            ::FreeLibrary(module);
+            return 1;
+        }
+        const unsigned count = bytes[4] | (bytes[5] << 8);
+        std::printf("icon sizes");
+        for (unsigned i = 0; i < count && 6 + 14 * (i + 1) <= size; ++i) {
+            const unsigned width = bytes[6 + 14 * i];
+            std::printf(" %u", width == 0 ? 256 : width);
+        }
+        std::printf("\n");
+        ::FreeLibrary(module);
         return 0;
     }
     if (command == "gone") {

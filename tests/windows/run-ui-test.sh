@@ -18,9 +18,17 @@ probe="$build/ui-probe.exe"
 artifacts="$build/ui-artifacts"
 here=$(cd "$(dirname "$0")" && pwd)
 
+# Names with any characters go to Wine and come back from the probe as UTF-8,
+# whatever the caller's locale.
+export LC_ALL=C.UTF-8
+
 rm -rf "$artifacts" && mkdir -p "$artifacts"
+# The probe carries the converter's manifest (UTF-8 code page), so that it
+# types and reads names with any characters.
+x86_64-w64-mingw32-windres "$build/resources/manifest-only.rc" -O coff -o "$build/ui-probe.res" ||
+    exit 1
 x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -O1 -static -static-libgcc \
-    -static-libstdc++ "$here/UiProbe.cpp" -o "$probe" || exit 1
+    -static-libstdc++ "$here/UiProbe.cpp" "$build/ui-probe.res" -o "$probe" || exit 1
 
 passed=0
 failed=0
@@ -88,8 +96,9 @@ check_dialog() {
 # The Windows form of a path of this machine (Wine's drive Z: is the root).
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
-# choose <folder> <name typed> <screenshot name>: shows the dialog, checks it,
-# types the name as a full path in <folder> and presses Open. The full path,
+# choose <folder> <name typed> <screenshot name> [<screenshot once typed>]:
+# shows the dialog, checks it, types the name as a full path in <folder> and
+# presses Open. The full path,
 # since with no initial folder the dialog opens in the folder it showed last
 # (the system keeps one per program), not always in the current one.
 choose() {
@@ -109,6 +118,7 @@ choose() {
     if [ "$(probe type "$dialog_title" "$typed")" != "typed $typed" ]; then
         fail "typing into the dialog"
     fi
+    [ -n "${4:-}" ] && shot "$4"
     probe press "$dialog_title" 1 || fail "pressing Open"
     return 0
 }
@@ -134,7 +144,15 @@ message() {
         expect_no_line "$out" '^control 2 Button' "box '$6' has no Cancel"
     fi
     if [ "$5" = error ]; then
-        expect_line "$out" "icon error" "box '$6' shows the error icon"
+        # Under Wine an icon handle of another process may not compare equal
+        # to the system's error icon: a shown icon counts (boxes without the
+        # error icon show none), and the screenshot shows which.
+        if grep -qxE 'icon (error|other)' "$out"; then
+            pass "box '$6' shows the error icon"
+        else
+            fail "box '$6' shows no error icon"
+            cat "$out"
+        fi
     else
         expect_no_line "$out" '^icon (error|other)$' "box '$6' has no icon"
     fi
@@ -219,6 +237,163 @@ if [ -n "$sample_tool" ]; then
     }
     convert_sample 5 "OK to convert this file to Quillet Version 3.0?" format5
     convert_sample 4 "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is Version 4.0, so please make sure you are not converting this file twice." format4
+fi
+
+# 6. Explorer shows a program's first icon group: the program's own, in the
+# three sizes made from platform/win32/quillet-convert-icon.txt.
+expect_line <(probe icons "$(windows_path "$exe")" 1) "icon sizes 16 32 48" "program icon group"
+
+# 6b. The icon on the dialog's title bar. Without a window manager the X
+# server draws no title bars, so here the program runs in a Wine desktop
+# window, where Wine draws them itself; the desktop and the dialog sit at the
+# top left of the screen. The title bar's icon is the program's when the
+# blue of its arrow (#2E6FD8) shows there.
+desktop="/desktop=quillet-ui,640x400"
+(cd "$work" && "$wine" explorer "$desktop" "$(windows_path "$exe")" >/dev/null 2>&1) &
+desktop_pid=$!
+icon_blue=0
+for _ in $(seq 1 60); do
+    sleep 0.5
+    import -window root -crop 28x28+0+0 +repage "$work/title.png" 2>/dev/null || continue
+    icon_blue=$(convert "$work/title.png" txt:- 2>/dev/null | grep -ci '#2E6FD8') || icon_blue=0
+    [ "$icon_blue" -gt 0 ] && break
+done
+shot dialog-title-icon
+[ "$icon_blue" -gt 0 ] && pass "the dialog's title bar shows the program's icon ($icon_blue pixels)" ||
+    fail "no program icon on the dialog's title bar"
+# Cancel, from a probe started in the same desktop.
+"$wine" explorer "$desktop" "$probe" press "$dialog_title" 2 >/dev/null 2>&1
+for _ in $(seq 1 100); do kill -0 "$desktop_pid" 2>/dev/null || break; sleep 0.2; done
+if kill -0 "$desktop_pid" 2>/dev/null; then
+    wineserver -k >/dev/null 2>&1
+    "$wine" wineboot >/dev/null 2>&1
+fi
+
+# Names with Cyrillic, CJK and an emoji, in the folder and in the file name.
+unicode_folder="Журнал 日本語 📁"
+unicode_name="Список 文件 🎉"
+
+# 7. A format 5 file in such a folder and under such a name, chosen through
+# the dialog, converted; the backup gets the name's characters too.
+if [ -n "$sample_tool" ]; then
+    folder="$work/$unicode_folder"
+    mkdir -p "$folder"
+    "$sample_tool" --format 5 --seed 11 --quiet --out "$folder/$unicode_name.qdx" ||
+        fail "quillet-sample into $folder"
+    cp "$folder/$unicode_name.qdx" "$work/original-unicode.qdx"
+    start_converter "$folder"
+    # As a user would: the folder typed first and opened in the dialog, then
+    # the file's own name typed there.
+    chosen=0
+    if probe wait "$dialog_title" 60000 >"$folder/.probe"; then
+        check_dialog "$folder/.probe"
+        sleep 1
+        [ "$(probe type "$dialog_title" "$(windows_path "$folder")")" = "typed $(windows_path "$folder")" ] ||
+            fail "typing the folder into the dialog"
+        probe press "$dialog_title" 1 || fail "pressing Open on the folder"
+        sleep 2
+        probe wait "$dialog_title" 1000 >"$folder/.probe"
+        expect_line "$folder/.probe" "control 1137 ComboBox 1 $unicode_folder" \
+            "the dialog shows the folder in any script"
+        [ "$(probe type "$dialog_title" "$unicode_name.qdx")" = "typed $unicode_name.qdx" ] ||
+            fail "typing the name into the dialog"
+        shot unicode-dialog
+        probe press "$dialog_title" 1 || fail "pressing Open"
+        chosen=1
+    else
+        fail "dialog did not appear"
+    fi
+    if [ "$chosen" = 1 ]; then
+        message "$folder" "Confirm Conversion" "OK to convert this file to Quillet Version 3.0?" \
+            okcancel none unicode-confirm
+        probe press "Confirm Conversion" 1 || fail "pressing OK"
+        message "$folder" "Success" "The file was converted successfully." ok none unicode-success
+        probe press "Success" 1 || fail "pressing OK"
+    fi
+    finish_converter "$folder" 0 "conversion of a file with a name in any script"
+    names=$(cd "$folder" && ls | tr '\n' '|')
+    if [ "$names" = "$unicode_name Backup.qdx|$unicode_name.qdx|" ]; then
+        pass "converted file and backup under the names in any script, nothing else"
+    else
+        fail "the folder holds: $names"
+    fi
+    cmp -s "$folder/$unicode_name Backup.qdx" "$work/original-unicode.qdx" &&
+        pass "the backup of the name in any script is the original" ||
+        fail "the backup differs from the original"
+    if "$sample_tool" --check "$folder/$unicode_name.qdx" >"$work/check-unicode.txt" 2>&1; then
+        pass "the converted file in any script passes the sample check"
+    else
+        fail "the converted file in any script fails the sample check"
+        cat "$work/check-unicode.txt"
+    fi
+fi
+
+# bytes <text>: its length in UTF-8 bytes.
+bytes() { printf '%s' "$1" | wc -c; }
+
+# 8. A path of fewer than 260 characters that takes more than 259 bytes in
+# UTF-8: refused with its notice, the dialog comes again and can be
+# cancelled; nothing is created and the file stays as it was.
+folder="$work/long-$unicode_folder"
+mkdir -p "$folder"
+long_name=$(printf 'Ж%.0s' $(seq 1 110))
+typed_path="$(windows_path "$folder")\\$long_name.qdx"
+chars=$(printf '%s' "$typed_path" | wc -m)
+if [ "$chars" -lt 260 ] && [ "$(bytes "$typed_path")" -gt 259 ]; then
+    pass "the long path has $chars characters and $(bytes "$typed_path") bytes"
+else
+    fail "the long path has $chars characters and $(bytes "$typed_path") bytes"
+fi
+head -c 3000 /dev/urandom >"$folder/$long_name.qdx"
+sum_before=$(sha256sum <"$folder/$long_name.qdx")
+start_converter "$folder"
+if choose "$folder" "$long_name.qdx" ""; then
+    message "$folder" "Error" "The path is too long: $typed_path" ok error path-too-long
+    probe press "Error" 1 || fail "pressing OK"
+    if probe wait "$dialog_title" 30000 >"$folder/.probe"; then
+        pass "the dialog comes again after the notice"
+        probe press "$dialog_title" 2 || fail "pressing Cancel"
+    else
+        fail "the dialog did not come again"
+    fi
+fi
+finish_converter "$folder" 0 "a path too long in UTF-8"
+[ "$(ls "$folder")" = "$long_name.qdx" ] && pass "nothing was created next to the long name" ||
+    { fail "files were added"; ls -la "$folder"; }
+[ "$(sha256sum <"$folder/$long_name.qdx")" = "$sum_before" ] &&
+    pass "the file with the long name is unchanged" || fail "the file with the long name changed"
+
+# 9. A path that fits in 259 bytes, but whose backup name (7 bytes more) does
+# not: "Error 8001", and nothing is created (no backup, no temporary file).
+if [ -n "$sample_tool" ]; then
+    folder="$work/fits-$unicode_folder"
+    mkdir -p "$folder"
+    prefix="$(windows_path "$folder")\\"
+    name="$unicode_name "
+    # Two-byte characters, then ASCII to reach 257 bytes with ".qdx".
+    while [ $(($(bytes "$prefix$name") + 2 + 4)) -le 257 ]; do name+="Ж"; done
+    while [ $(($(bytes "$prefix$name") + 4)) -lt 257 ]; do name+="x"; done
+    path_bytes=$(bytes "$prefix$name.qdx")
+    [ "$path_bytes" = 257 ] && pass "the path that fits has 257 bytes" ||
+        fail "the path that fits has $path_bytes bytes"
+    "$sample_tool" --format 5 --seed 5 --quiet --out "$folder/$name.qdx" ||
+        fail "quillet-sample into $folder"
+    sum_before=$(sha256sum <"$folder/$name.qdx")
+    start_converter "$folder"
+    if choose "$folder" "$name.qdx" ""; then
+        message "$folder" "Confirm Conversion" "OK to convert this file to Quillet Version 3.0?" \
+            okcancel none backup-too-long-confirm
+        probe press "Confirm Conversion" 1 || fail "pressing OK"
+        message "$folder" "Error" "Error 8001 occurred attempting to access the file." ok none \
+            error-8001
+        probe press "Error" 1 || fail "pressing OK"
+    fi
+    # Exit codes reach the shell modulo 256.
+    finish_converter "$folder" $((8001 % 256)) "no backup name fits"
+    [ "$(ls "$folder")" = "$name.qdx" ] && pass "no backup and no temporary file were left" ||
+        { fail "files were added"; ls -la "$folder"; }
+    [ "$(sha256sum <"$folder/$name.qdx")" = "$sum_before" ] &&
+        pass "the file whose backup name does not fit is unchanged" || fail "the file changed"
 fi
 
 echo "$passed passed, $failed failed"
