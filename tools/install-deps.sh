@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when they are
-# missing. Usage: tools/install-deps.sh [build|test|windows]...
+# missing. Usage: tools/install-deps.sh [build|unit|test|windows]...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make)
 for want in "$@"; do
     case "$want" in
         build) ;;
+        # GoogleTest alone: what the ordinary build's tests need.
+        unit) packages+=(libgtest-dev googletest libgmock-dev) ;;
         # libclang-rt-dev holds libFuzzer and the sanitizer runtimes for clang.
         test) packages+=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
         windows) packages+=(g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine64 wine xvfb xauth

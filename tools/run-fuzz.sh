@@ -11,13 +11,19 @@
 # Environment: FUZZ_SECONDS (per harness, default 60), FUZZ_HARNESSES (default:
 # every harness of tests/fuzz/Harnesses.cmake, as the build lists them in
 # tests/fuzz/harnesses.txt), FUZZ_BUILD (default build/fuzz, its own CMake tree
-# beside build/release and build/asan), FUZZ_JOBS (build jobs, default 2).
-# Exit status: 0 when every harness ran clean, 1 when one failed, 2 when the
+# beside build/release and build/asan), FUZZ_JOBS (build jobs, default 2),
+# FUZZ_RUNS (executions per harness at most, default no limit), FUZZ_KEEP (1:
+# after a clean run, replace tests/fuzz/corpus/<harness>/ by the merged and
+# minimised union of it and the run's corpus, inputs cut to FUZZ_KEEP_LEN
+# bytes, default 8192; for campaigns outside CI). Exit status: 0 when every harness ran clean, 1 when one failed, 2 when the
 # harnesses could not be built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-60}
+runs=${FUZZ_RUNS:--1}
+keep=${FUZZ_KEEP:-0}
+keep_len=${FUZZ_KEEP_LEN:-8192}
 build=${FUZZ_BUILD:-build/fuzz}
 jobs=${FUZZ_JOBS:-2}
 instrument="-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
@@ -87,15 +93,15 @@ for h in $harnesses; do
     log=$work/$h.log
     echo "== fuzz_$h for ${seconds}s"
     set +e
-    "$build/tests/fuzz/fuzz_$h" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$build/tests/fuzz/fuzz_$h" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 \
         -max_len=65536 -print_final_stats=1 -artifact_prefix="$crashes/" \
         "$corpus" "$seeds" ${extra[@]+"${extra[@]}"} > "$log" 2>&1
     rc=$?
     set -e
-    runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
+    executed=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
     cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
     features=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*$' || true)
-    line="fuzz_$h: ${runs:-?} executions, coverage ${cov:-?} edges, ${features:-?} features"
+    line="fuzz_$h: ${executed:-?} executions, coverage ${cov:-?} edges, ${features:-?} features"
     found=$(find "$crashes" -type f | wc -l)
     if [ "$rc" -ne 0 ] || [ "$found" -ne 0 ]; then
         status=1
@@ -105,6 +111,20 @@ for h in $harnesses; do
             [ -f "$f" ] && cp "$f" "$regressions/"
         done
         grep -E 'ERROR|SUMMARY|broken property|timeout|leak' "$log" | head -20 || true
+    elif [ "$keep" = 1 ]; then
+        kept=tests/fuzz/corpus/$h
+        merged=$work/merged-$h
+        rm -rf "$merged"
+        mkdir -p "$merged" "$kept"
+        if "$build/tests/fuzz/fuzz_$h" -merge=1 -max_len="$keep_len" "$merged" "$corpus" "$kept" \
+            > "$work/$h-merge.log" 2>&1; then
+            find "$kept" -type f ! -name README -delete
+            cp "$merged"/* "$kept/"
+            line="$line, corpus kept: $(find "$kept" -type f ! -name README | wc -l) files"
+        else
+            line="$line, corpus merge failed (see $work/$h-merge.log)"
+            status=1
+        fi
     fi
     echo "$line"
     summary="$summary$line"$'\n'
