@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build and the tests need, when they are
-# missing. Usage: tools/install-deps.sh [build|test|windows|package]...
+# missing. Usage: tools/install-deps.sh [build|unit|test|windows|package]...
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make)
 for want in "$@"; do
     case "$want" in
         build) ;;
+        # GoogleTest alone: what the ordinary build's tests need.
+        unit) packages+=(libgtest-dev googletest libgmock-dev) ;;
         # libclang-rt-dev holds libFuzzer and the sanitizer runtimes for clang.
         test) packages+=(libgtest-dev googletest libgmock-dev libbenchmark-dev clang libclang-rt-dev) ;;
         # python3 runs tools/make-icon.py, which makes the program's icon.

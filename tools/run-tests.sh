@@ -3,15 +3,37 @@
 # ones), the same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # each fuzzing harness for a bounded time (FUZZ_SECONDS, default 60), and the
 # Windows build with its whole suite and its user-interface test under Wine.
+# This full run is what CI calls.
+#
+# With --quick: the ordinary build and its quick tests only (those not
+# labelled slow), a few minutes on a fresh machine; for a first try and for
+# everyday work.
+#
 # Installs what it needs with apt-get when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh build test windows
+
+quick=0
+case "${1:-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    *) echo "usage: bash tools/run-tests.sh [--quick]" >&2; exit 2 ;;
+esac
 jobs=$(nproc)
+
+if [ "$quick" -eq 1 ]; then
+    bash tools/install-deps.sh build unit
+else
+    bash tools/install-deps.sh build test windows
+fi
 
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs" --label-exclude "^slow$"
+if [ "$quick" -eq 1 ]; then
+    echo "Quick tests passed; bash tools/run-tests.sh runs everything."
+    exit 0
+fi
 ctest --test-dir build/release --output-on-failure -j"$jobs" --label-regex "^slow$"
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON

@@ -1,6 +1,6 @@
 #pragma once
 // The bodies of the fuzzing harnesses. Each takes arbitrary bytes, drives one
-// part of the program with them on an in-memory disk, and returns an empty
+// part of the program with them on an in-memory disk (FuzzDisk.h), and returns an empty
 // text, or an account of a broken property (the libFuzzer entry points abort
 // on it; the regression replay in safety_tests fails on it). Crashes, leaks,
 // hangs and out-of-bounds accesses are found by the sanitizers and libFuzzer's
@@ -34,12 +34,12 @@ std::string FuzzConvert(const std::uint8_t* data, std::size_t size);
 // replacing and deleting records, chunk operations.
 std::string FuzzRecords(const std::uint8_t* data, std::size_t size);
 
-// The harnesses by name, for the regression replay.
+// A harness by name. The list of all of them, kFuzzTargets, is written from
+// tests/fuzz/Harnesses.cmake into the build's FuzzTargetList.h.
 using FuzzTarget = std::string (*)(const std::uint8_t*, std::size_t);
 struct NamedFuzzTarget {
     const char* name;
     FuzzTarget target;
 };
-extern const NamedFuzzTarget kFuzzTargets[4];
 
 }  // namespace quillet::testing

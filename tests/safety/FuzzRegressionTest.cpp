@@ -1,6 +1,8 @@
 // The fuzzing harnesses under the ordinary build: every input kept in
 // tests/fuzz/regressions/<harness>/ (each one once made a harness crash or
-// break a property) is replayed, and a seeded mutation pass over sample files
+// break a property) and in tests/fuzz/corpus/<harness>/ (the merged, minimised
+// corpus a fuzzing campaign grew: inputs that reach deep into the program) is
+// replayed, and a seeded mutation pass over sample files
 // and record contents runs every harness on inputs of the kinds the fuzzers
 // start from, so that a build without clang exercises them too.
 
@@ -10,7 +12,7 @@
 #include <fstream>
 #include <random>
 
-#include "tests/fuzz/FuzzTargets.h"
+#include "FuzzTargetList.h"
 #include "tests/support/PowerLossPlatform.h"
 #include "tests/support/TempDir.h"
 #include "tools/SampleBuilder.h"
@@ -25,8 +27,9 @@ Bytes ReadAll(const std::filesystem::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-TEST(FuzzRegressionTest, EveryKeptInputPasses) {
-    const std::filesystem::path root = QUILLET_FUZZ_REGRESSIONS;
+// Runs every harness on every file of root/<harness name>/ (README files
+// aside); returns the number of inputs run.
+int ReplayFolders(const std::filesystem::path& root) {
     int replayed = 0;
     for (const NamedFuzzTarget& harness : kFuzzTargets) {
         const auto folder = root / harness.name;
@@ -34,13 +37,26 @@ TEST(FuzzRegressionTest, EveryKeptInputPasses) {
         for (const auto& entry : std::filesystem::directory_iterator(folder)) {
             if (!entry.is_regular_file() || entry.path().filename() == "README") continue;
             const Bytes input = ReadAll(entry.path());
-            SCOPED_TRACE(entry.path().string());
-            EXPECT_EQ(harness.target(input.data(), input.size()), "");
+            EXPECT_EQ(input.size(), entry.file_size()) << entry.path().string();
+            EXPECT_EQ(harness.target(input.data(), input.size()), "") << entry.path().string();
             ++replayed;
         }
     }
+    return replayed;
+}
+
+TEST(FuzzRegressionTest, EveryKeptInputPasses) {
+    const std::filesystem::path root = QUILLET_FUZZ_REGRESSIONS;
+    const int replayed = ReplayFolders(root);
     std::cout << "[fuzz regressions] " << replayed << " inputs replayed" << std::endl;
     EXPECT_GT(replayed, 0) << "no regression input found under " << root;
+}
+
+TEST(FuzzRegressionTest, EveryCorpusInputPasses) {
+    const std::filesystem::path root = QUILLET_FUZZ_CORPUS;
+    const int replayed = ReplayFolders(root);
+    std::cout << "[fuzz corpus] " << replayed << " inputs replayed" << std::endl;
+    EXPECT_GT(replayed, 0) << "no corpus input found under " << root;
 }
 
 // Sample files of each format, small.
@@ -124,7 +140,7 @@ TEST(FuzzRegressionTest, HarnessesHoldOnMutatedSamples) {
             ++runs;
         }
     }
-    EXPECT_EQ(runs, 240);
+    EXPECT_EQ(runs, 60 * static_cast<int>(std::size(kFuzzTargets)));
 }
 
 }  // namespace

@@ -243,6 +243,89 @@ TEST_F(PowerLossPlatformTest, PathsFoldDotsAndNeedAnExistingFolder) {
     EXPECT_NE(attributes & kFileAttributeDirectory, 0u);
     char tiny[4];
     EXPECT_EQ(disk_.GetFullPath("a.qdx", tiny, sizeof tiny), win32::kFilenameExcedRange);
+    // Full paths fold the same way; a plain one is its own form.
+    const std::string root = Full(".");
+    EXPECT_EQ(Full(root + "//a.qdx"), Full("a.qdx"));
+    EXPECT_EQ(Full(root + "/x/.././a.qdx"), Full("a.qdx"));
+    EXPECT_EQ(Full(root + "/a.qdx/"), Full("a.qdx"));
+    EXPECT_EQ(Full(root + "/..."), root + "/...");
+    EXPECT_EQ(Full(root + "/.a/..b"), root + "/.a/..b");
+    EXPECT_EQ(Full(Full("a.qdx")), Full("a.qdx"));
+    EXPECT_EQ(Full("/"), "/");
+    EXPECT_EQ(Full("/.."), "/");
+}
+
+// Write-through mode against the default one: the same calls read the same
+// bytes, every change is durable at once and the flush observer reports the
+// same header writes.
+TEST_F(PowerLossPlatformTest, WriteThroughDiskMatchesTheCachedOneWithNothingPending) {
+    TempDir otherDir;
+    PowerLossPlatform through(Platform::Default(), otherDir.path().string());
+    through.SetWriteThrough(true);
+    std::vector<bool> headers[2];
+    disk_.SetFlushObserver(
+        [&](const std::string&, const Bytes&, bool h) { headers[0].push_back(h); });
+    through.SetFlushObserver([&](const std::string&, const Bytes& durable, bool h) {
+        headers[1].push_back(h);
+        EXPECT_EQ(durable, *through.CurrentBytes("a.qdx"));
+    });
+    disk_.PutFile("a.qdx", Bytes(700, 9));
+    through.PutFile("a.qdx", Bytes(700, 9));
+    std::unique_ptr<File> files[2];
+    PowerLossPlatform* disks[2] = {&disk_, &through};
+    for (int d = 0; d < 2; ++d) {
+        ASSERT_EQ(disks[d]->OpenFile("a.qdx", FileAccess::kReadWrite, FileShare::kNone,
+                                     FileDisposition::kOpenExisting, &files[d]),
+                  win32::kSuccess);
+    }
+    std::uint32_t seed = 12345;
+    auto next = [&seed](std::uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % n;
+    };
+    for (int step = 0; step < 400; ++step) {
+        const std::uint32_t what = next(10);
+        const std::uint64_t offset = what == 0 ? 0 : next(3000);
+        const Bytes bytes(next(600), static_cast<std::uint8_t>(step));
+        for (int d = 0; d < 2; ++d) {
+            std::uint64_t reached = 0;
+            ASSERT_EQ(files[d]->Seek(offset, &reached), win32::kSuccess);
+            if (what == 9) {
+                ASSERT_EQ(files[d]->SetEndOfFile(), win32::kSuccess);
+            } else if (what == 8) {
+                ASSERT_EQ(files[d]->Flush(), win32::kSuccess);
+            } else {
+                WriteAt(*files[d], offset, bytes);
+            }
+        }
+        ASSERT_EQ(*disk_.CurrentBytes("a.qdx"), *through.CurrentBytes("a.qdx")) << step;
+        ASSERT_EQ(*through.DurableBytes("a.qdx"), *through.CurrentBytes("a.qdx"));
+    }
+    EXPECT_EQ(through.PendingTotal(), 0u);
+    EXPECT_EQ(through.ImageAllLost(), through.ImageAllKept());
+    EXPECT_EQ(through.WriteCount(), disk_.WriteCount());
+    EXPECT_GT(headers[0].size(), 20u);
+    EXPECT_EQ(headers[0], headers[1]);
+    // Copies hold the current bytes in both modes.
+    files[1].reset();
+    ASSERT_EQ(through.CopyFileTo("a.qdx", "b.qdx"), win32::kSuccess);
+    EXPECT_EQ(*through.DurableBytes("b.qdx"), *through.CurrentBytes("a.qdx"));
+}
+
+TEST_F(PowerLossPlatformTest, SwitchingWriteThroughLeavesEveryFileDurable) {
+    auto f = Open("a.qdx");
+    WriteAt(*f, 0, Bytes(10, 1));
+    ASSERT_EQ(disk_.PendingTotal(), 1u);
+    disk_.SetWriteThrough(true);  // the pending write becomes durable
+    EXPECT_EQ(disk_.PendingTotal(), 0u);
+    EXPECT_EQ(*disk_.DurableBytes("a.qdx"), Bytes(10, 1));
+    WriteAt(*f, 10, Bytes(2, 2));
+    disk_.SetWriteThrough(false);  // so does everything written meanwhile
+    EXPECT_EQ(*disk_.DurableBytes("a.qdx"), *disk_.CurrentBytes("a.qdx"));
+    EXPECT_EQ(disk_.DurableBytes("a.qdx")->size(), 12u);
+    WriteAt(*f, 0, Bytes(1, 3));  // and the cache works again
+    EXPECT_EQ(disk_.PendingTotal(), 1u);
+    EXPECT_EQ((*disk_.DurableBytes("a.qdx"))[0], 1);
 }
 
 }  // namespace

@@ -12,9 +12,12 @@ struct PowerLossPlatform::OpenHandle {
 };
 
 struct PowerLossPlatform::Node {
-    std::vector<std::uint8_t> durable;
+    std::vector<std::uint8_t> durable;  // not kept in write-through mode
     std::vector<std::uint8_t> current;
     std::vector<PendingChange> pending;
+    // Write-through mode: whether the last change since the last flush was a
+    // write at offset 0 (what `pending.back()` tells otherwise).
+    bool headerLast = false;
     std::vector<const OpenHandle*> handles;
     struct Lock {
         const OpenHandle* owner;
@@ -103,14 +106,23 @@ class PowerLossPlatform::MemoryFile : public File {
         if (written) *written = 0;
         if (owner_.stopped_) return kStoppedError;
         if (!Writes(handle_.access)) return win32::kAccessDenied;
-        PendingChange change;
-        change.kind = PendingChange::Kind::kWrite;
-        change.offset = position_;
         const auto* p = static_cast<const std::uint8_t*>(buffer);
-        change.bytes.assign(p, p + count);
-        Apply(node_->current, change);
-        change.writeIndex = owner_.CountWrite();
-        node_->pending.push_back(std::move(change));
+        if (owner_.writeThrough_) {
+            auto& bytes = node_->current;
+            const std::size_t end = static_cast<std::size_t>(position_) + count;
+            if (bytes.size() < end) bytes.resize(end, 0);
+            if (count != 0) std::memcpy(bytes.data() + position_, p, count);
+            node_->headerLast = position_ == 0 && count != 0;
+            owner_.CountWrite();
+        } else {
+            PendingChange change;
+            change.kind = PendingChange::Kind::kWrite;
+            change.offset = position_;
+            change.bytes.assign(p, p + count);
+            Apply(node_->current, change);
+            change.writeIndex = owner_.CountWrite();
+            node_->pending.push_back(std::move(change));
+        }
         position_ += count;
         if (written) *written = count;
         return win32::kSuccess;
@@ -124,7 +136,11 @@ class PowerLossPlatform::MemoryFile : public File {
         change.kind = PendingChange::Kind::kSetEnd;
         change.offset = position_;
         Apply(node_->current, change);
-        node_->pending.push_back(std::move(change));
+        if (owner_.writeThrough_) {
+            node_->headerLast = false;
+        } else {
+            node_->pending.push_back(std::move(change));
+        }
         return win32::kSuccess;
     }
 
@@ -138,16 +154,22 @@ class PowerLossPlatform::MemoryFile : public File {
             if (owner_.stopped_) return kStoppedError;
             if (!Writes(handle_.access)) return win32::kAccessDenied;
             if (owner_.ignoreFlushes_) return win32::kSuccess;
-            if (!node_->pending.empty()) {
-                const PendingChange& c = node_->pending.back();
-                header = c.kind == PendingChange::Kind::kWrite && c.offset == 0 && !c.bytes.empty();
+            if (owner_.writeThrough_) {
+                header = node_->headerLast;
+                node_->headerLast = false;
+            } else {
+                if (!node_->pending.empty()) {
+                    const PendingChange& c = node_->pending.back();
+                    header =
+                        c.kind == PendingChange::Kind::kWrite && c.offset == 0 && !c.bytes.empty();
+                }
+                node_->durable = node_->current;
+                node_->pending.clear();
             }
-            node_->durable = node_->current;
-            node_->pending.clear();
             ++owner_.flushes_;
             observer = owner_.observer_;
             if (observer) {
-                durable = node_->durable;
+                durable = node_->current;
                 for (const auto& [p, n] : owner_.files_) {
                     if (n == node_) path = p;
                 }
@@ -209,6 +231,20 @@ PowerLossPlatform::PowerLossPlatform(Platform& inner, std::string root)
 PowerLossPlatform::~PowerLossPlatform() = default;
 
 std::string PowerLossPlatform::Normalize(const std::string& path) const {
+    // Most paths are already full and plain: no empty, "." or ".." part and no
+    // trailing separator. They are their own normal form.
+    bool plain = path.size() > 1 && path[0] == '/' && path.back() != '/';
+    for (std::size_t i = 0; plain && i < path.size(); ++i) {
+        if (path[i] != '/') continue;
+        const std::size_t next = path.find('/', i + 1);
+        const std::size_t len = (next == std::string::npos ? path.size() : next) - i - 1;
+        const char* part = path.c_str() + i + 1;
+        if (len == 0 || (len == 1 && part[0] == '.') ||
+            (len == 2 && part[0] == '.' && part[1] == '.')) {
+            plain = false;
+        }
+    }
+    if (plain) return path;
     std::string full = (!path.empty() && path[0] == '/') ? path : root_ + "/" + path;
     std::vector<std::string> parts;
     std::size_t i = 0;
@@ -254,11 +290,11 @@ void PowerLossPlatform::AddFolder(const std::string& path) {
     if (!FolderExists(full)) folders_.push_back(full);
 }
 
-void PowerLossPlatform::PutFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+void PowerLossPlatform::PutFile(const std::string& path, std::vector<std::uint8_t> bytes) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto node = std::make_shared<Node>();
-    node->durable = bytes;
-    node->current = bytes;
+    if (!writeThrough_) node->durable = bytes;
+    node->current = std::move(bytes);
     files_[Normalize(path)] = node;
 }
 
@@ -279,7 +315,7 @@ std::optional<std::vector<std::uint8_t>> PowerLossPlatform::DurableBytes(
     std::lock_guard<std::recursive_mutex> guard(lock_);
     auto it = files_.find(Normalize(path));
     if (it == files_.end()) return std::nullopt;
-    return it->second->durable;
+    return writeThrough_ ? it->second->current : it->second->durable;
 }
 
 std::vector<PendingChange> PowerLossPlatform::Pending(const std::string& path) const {
@@ -300,6 +336,25 @@ void PowerLossPlatform::StopAfterWrite(std::uint64_t writeNumber) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     stopAfter_ = writeNumber;
     if (writeNumber != 0 && writes_ >= writeNumber) stopped_ = true;
+}
+
+void PowerLossPlatform::SetWriteThrough(bool on) {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    if (on == writeThrough_) return;
+    // Either way every file is durable as it stands now: pending changes are
+    // made durable when the mode starts, the durable image is rebuilt when it
+    // ends.
+    for (auto& [p, node] : files_) {
+        node->pending.clear();
+        node->headerLast = false;
+        if (on) {
+            node->durable.clear();
+            node->durable.shrink_to_fit();
+        } else {
+            node->durable = node->current;
+        }
+    }
+    writeThrough_ = on;
 }
 
 void PowerLossPlatform::IgnoreFlushes(bool ignore) {
@@ -336,7 +391,7 @@ DiskImage PowerLossPlatform::ImageAfterLoss(const KeepChoice& keep) const {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     DiskImage image;
     for (const auto& [path, node] : files_) {
-        std::vector<std::uint8_t> bytes = node->durable;
+        std::vector<std::uint8_t> bytes = writeThrough_ ? node->current : node->durable;
         for (std::size_t i = 0; i < node->pending.size(); ++i) {
             if (keep(path, i)) Apply(bytes, node->pending[i]);
         }
@@ -429,7 +484,7 @@ Win32Error PowerLossPlatform::CopyFileTo(const char* source, const char* destina
     // Fail-if-exists: a name that is taken is never overwritten.
     if (files_.count(to)) return win32::kFileExists;
     auto node = std::make_shared<Node>();
-    node->durable = src->second->current;
+    if (!writeThrough_) node->durable = src->second->current;
     node->current = src->second->current;
     files_[to] = node;
     return win32::kSuccess;

@@ -67,7 +67,7 @@ class PowerLossPlatform : public Platform {
     // Adds a folder in which files can be created.
     void AddFolder(const std::string& path);
     // Puts a file on the disk, durable, replacing any file of that name.
-    void PutFile(const std::string& path, const std::vector<std::uint8_t>& bytes);
+    void PutFile(const std::string& path, std::vector<std::uint8_t> bytes);
     // Loads every file of an image, durable.
     void PutImage(const DiskImage& image);
     // What a running program reads from the file now, or nothing.
@@ -87,6 +87,14 @@ class PowerLossPlatform : public Platform {
     // Stops the machine now.
     void StopNow();
     bool Stopped() const;
+    // Write-through mode (off by default): a disk without a write cache, for
+    // runs that need files in memory but no power-loss model (the fuzzing
+    // harnesses). Every write is durable as it completes: no pending changes
+    // are kept, `DurableBytes` equals `CurrentBytes`, a loss loses nothing and
+    // a flush copies nothing. Switching either way leaves every file durable
+    // as it stands. Writes and flushes are counted, stops and the flush
+    // observer work as in the default mode.
+    void SetWriteThrough(bool on);
     // A disk that lies about flushing: Flush succeeds but makes nothing
     // durable. For showing that the power-loss checks see a broken order.
     void IgnoreFlushes(bool ignore);
@@ -179,6 +187,7 @@ class PowerLossPlatform : public Platform {
     std::uint64_t stopAfterMove_ = 0;
     bool stopped_ = false;
     bool ignoreFlushes_ = false;
+    bool writeThrough_ = false;
     std::uint32_t tempCounter_ = 0;
     FlushObserver observer_;
 };
