@@ -217,9 +217,10 @@ class DataFile {
     // Called between whole-block changes, where the tree is consistent and no
     // block other than the root is pinned. With slices on, commits the
     // transaction in progress when it has freed kSliceFreedEntries entries or
-    // more, or when it has freed any and the free list or the file is within
-    // kSliceMargin of its limit, or when `aboutToFree` more entries would not
-    // fit. Otherwise (and always with slices off) does nothing and answers 0.
+    // more; when the free list is within kSliceMargin of its limit, or would
+    // be with `aboutToFree` more entries; or, near the file's 32768 blocks,
+    // when the next block would be appended. Otherwise (and always with
+    // slices off) does nothing and answers 0.
     ResultCode CommitSliceIfDue(std::uint32_t aboutToFree = 0);
     static constexpr std::uint32_t kSliceFreedEntries = 1024;
     static constexpr std::uint32_t kSliceMargin = 64;
