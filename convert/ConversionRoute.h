@@ -25,8 +25,9 @@ struct StepEstimate {
     std::uint16_t fileBlocks = 0;
     // Whether one transaction can hold the step: the free list, which cannot
     // give back a number freed in the same transaction, stays within the 6144
-    // entries table 1's map can hold, and the blocks appended for the new
-    // copies stay within the file's 32768 blocks.
+    // entries table 1's map can hold with the room the compaction after it
+    // needs to start, and the blocks appended for the new copies stay within
+    // the file's 32768 blocks.
     bool fitsOneCommit = true;
 };
 
@@ -45,8 +46,9 @@ ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEst
 //  - Format 4 is converted in place when the step to 3 fits in the one
 //    transaction that switches the whole file at once (EstimateStepDown). When
 //    it does not (the free list would overflow table 1's map, answering 10, or
-//    the new copies would not fit below 32768 blocks, answering 31), it is
-//    converted through a temporary file as format 5 is.
+//    be left too full for the compaction to start, or the new copies would
+//    not fit below 32768 blocks, answering 31), it is converted through a
+//    temporary file as format 5 is.
 //  - Other versions are not converted; the answer is kInPlace and nothing is
 //    opened.
 //
