@@ -9,6 +9,7 @@
 
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
+#include "convert/ConversionRoute.h"
 #include "convert/ConvertCodes.h"
 #include "platform/LittleEndian.h"
 
@@ -171,11 +172,12 @@ ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
     return 0;
 }
 
-// Format 5: convert into a temporary file next to the chosen one, then move the
+// Format 5, and format 4 when the in-place step cannot hold it: convert into a
+// temporary file next to the chosen one down to `targetVersion`, then move the
 // chosen file to its backup name and the temporary file to the chosen name.
 // The chosen file is not touched before the conversion has succeeded, and the
 // temporary file is gone after every failure.
-ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
+ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int targetVersion) {
     // No backup name can fit or be free: known before the conversion's work.
     char backup[kMaxPath];
     ResultCode result = MakeBackupName(platform, chosen, backup);
@@ -187,7 +189,7 @@ ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
 
     {
         ConversionFile conversion(platform);
-        result = conversion.Convert(temp, 4, chosen);
+        result = conversion.Convert(temp, targetVersion, chosen);
     }
     if (result != 0) {
         RemoveFailedTemp(platform, temp, result);
@@ -226,7 +228,14 @@ ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t versio
                                 MessageIcon::kNone) != MessageAnswer::kOk) {
         return 0;
     }
-    return version == 4 ? ConvertInPlace(platform, chosen) : ConvertThroughCopy(platform, chosen);
+    if (version == 5) return ConvertThroughCopy(platform, chosen, 4);
+    // The route only reads the file, before the backup is made; a file that
+    // cannot be read is reported as the conversion would report it.
+    ConversionRoute route = ConversionRoute::kInPlace;
+    const ResultCode routed = ChooseConversionRoute(platform, chosen, version, &route);
+    if (routed != 0) return routed;
+    return route == ConversionRoute::kInPlace ? ConvertInPlace(platform, chosen)
+                                              : ConvertThroughCopy(platform, chosen, 3);
 }
 
 }  // namespace

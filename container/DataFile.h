@@ -238,6 +238,26 @@ class DataFile {
     ResultCode SetTableLastBlockUsed(std::uint16_t table, std::uint16_t value);
     ResultCode SetTableType(std::uint16_t table, std::uint8_t type, std::uint8_t subtype);
 
+    // ---- Intermediate commits ----
+
+    // A file that no one else can see yet (the conversion's temporary file)
+    // may commit a long write access in slices, so that the blocks it frees
+    // become usable again before the free list (at most 6144 entries) or the
+    // file (at most 32768 blocks) runs out. Off by default; only the owner of
+    // such a file turns it on.
+    void SetSliceCommits(bool on) { sliceCommits_ = on ? 1 : 0; }
+    bool SliceCommits() const { return sliceCommits_ != 0; }
+    // Called between whole-block changes, where the tree is consistent and no
+    // block other than the root is pinned. With slices on, commits the
+    // transaction in progress when it has freed kSliceFreedEntries entries or
+    // more; when the free list is within kSliceMargin of its limit, or would
+    // be with `aboutToFree` more entries; or, near the file's 32768 blocks,
+    // when the next block would be appended. Otherwise (and always with
+    // slices off) does nothing and answers 0.
+    ResultCode CommitSliceIfDue(std::uint32_t aboutToFree = 0);
+    static constexpr std::uint32_t kSliceFreedEntries = 1024;
+    static constexpr std::uint32_t kSliceMargin = 64;
+
     // ---- Read access to the state, for the conversion, tools and tests ----
 
     Platform& platform() const { return platform_; }
@@ -346,6 +366,8 @@ class DataFile {
     std::uint16_t windowCount_ = 0;  // valid blocks in the window; 0: none
     std::uint16_t readAhead_ = 0;    // blocks the next sequential refill asks for
     TransferCounts transfers_;
+    // Intermediate commits allowed (SetSliceCommits).
+    std::int32_t sliceCommits_ = 0;
 };
 
 // Holds the named mutex of the data file at a path (the one that Open and the

@@ -134,4 +134,25 @@ ResultCode DataFile::CompactFreeTable() {
     return MarkBlockModified(rootEntry_, false);
 }
 
+ResultCode DataFile::CommitSliceIfDue(std::uint32_t aboutToFree) {
+    if (!sliceCommits_ || !writable_ || accessDepth_ == 0 || !headerDirty_ || !rootEntry_) {
+        return 0;
+    }
+    const std::uint32_t length = FreeLength(rootBuffer_);
+    const std::uint32_t freed = length > freeLimit_ ? length - freeLimit_ : 0;
+    if (freed == 0 && aboutToFree == 0) return 0;
+    // Near the file's limit the blocks freed so far are made usable before
+    // the entries this transaction may take run out (after that a block would
+    // be appended), while a commit still has room for the few blocks it moves
+    // itself. Each slice is then about as large as the one before it.
+    const std::uint32_t blocks = FileBlocks();
+    const std::uint32_t usable = freeLimit_ > freeCursor_ ? freeLimit_ - freeCursor_ : 0;
+    const bool due = freed >= kSliceFreedEntries ||
+                     length + aboutToFree + kSliceMargin >= kMaxTableBlocks ||
+                     (blocks + kSliceMargin >= kMaxFileBlocks && usable <= kSliceMargin / 8 &&
+                      (freed >= kSliceMargin / 8 || blocks + kSliceMargin / 4 >= kMaxFileBlocks));
+    if (!due) return 0;
+    return Commit();
+}
+
 }  // namespace quillet

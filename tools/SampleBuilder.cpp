@@ -398,4 +398,45 @@ ResultCode BuildSampleOfSize(Platform& platform, SampleOptions options, std::uin
     return 0;
 }
 
+ResultCode BuildListHeavySample(Platform& platform, SampleOptions options,
+                                std::uint64_t targetBytes, const char* path, SampleSummary* out) {
+    if (Exists(platform, path)) return kFileExists;
+    SampleSummary summary;
+    options.archiveBytes = 0;
+    if (options.items <= 0) options.items = 200;
+    const auto target = static_cast<std::int64_t>(targetBytes);
+    int built = 0;   // the last item count that could be built
+    int failed = 0;  // the smallest item count that could not
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
+        ResultCode rc = BuildSample(platform, options, path, &summary);
+        std::int64_t next = 0;
+        if (rc != 0) {
+            // Too many items for the file (31) or for one list's table (10).
+            platform.RemoveFile(path);
+            failed = options.items;
+            next = built > 0 ? (built + failed) / 2 : options.items * 9 / 10;
+            if (round == kRounds - 1 || next == built || next < 1) {
+                if (built == 0) return rc;
+                options.items = built;
+                rc = BuildSample(platform, options, path, &summary);
+                if (rc != 0) return rc;
+                break;
+            }
+        } else {
+            const auto size = static_cast<std::int64_t>(summary.fileBytes);
+            if (std::abs(target - size) * 50 <= target || round == kRounds - 1) break;
+            if (size < target) built = options.items;
+            // Items make up nearly all of the file, so the count scales with it.
+            next = static_cast<std::int64_t>(options.items) * target / size;
+            if (failed > 0 && next >= failed) next = (options.items + failed) / 2;
+            if (next == options.items) break;
+            platform.RemoveFile(path);
+        }
+        options.items = static_cast<int>(std::clamp<std::int64_t>(next, 1, 20000));
+    }
+    if (out) *out = std::move(summary);
+    return 0;
+}
+
 }  // namespace quillet

@@ -166,6 +166,15 @@ ResultCode BuildSample(Platform& platform, const SampleOptions& options, const c
 ResultCode BuildSampleOfSize(Platform& platform, SampleOptions options, std::uint64_t targetBytes,
                              const char* path, SampleSummary* out);
 
+// Builds at `path` a list-heavy sample of about `targetBytes`: the lists of
+// the given options (8 unless set) carry nearly all of the file in their items,
+// with no archive tables. The average item count per list is corrected until
+// the file is within 2 % of the target or five rounds have run. A list whose
+// table would exceed the 6144 blocks a table can map cannot be built; the
+// answer is then the engine's code.
+ResultCode BuildListHeavySample(Platform& platform, SampleOptions options,
+                                std::uint64_t targetBytes, const char* path, SampleSummary* out);
+
 // Reads the file at `path` and compares it with `expected`: AppHeader and
 // signature, outline, every list's records, columns and items, the archive
 // tables, and which table numbers are in use. Returns 0 when everything

@@ -243,6 +243,46 @@ TEST_F(CompactTest, ATransactionThatTookOrFreedBlocksIsRefused) {
     EXPECT_EQ(ReadFileBytes(path_), before);
 }
 
+// The renewal of the root takes blocks from the front of the free list, and
+// allocation passes over entries that name no block of the file: with 300 such
+// entries before the only free blocks (the file's last 20), the renewal
+// consumes them all and too few free blocks below the estimated end remain to
+// refill the taken front. 25, and the file is unchanged.
+TEST_F(CompactTest, ARefillShortfallHasNothingToGainAndChangesNothing) {
+    ASSERT_EQ(Change([&](DataFile& file) {
+                  ResultCode r = WriteTable(file, 2, Blocks(4, 40));
+                  if (r == 0) r = WriteTable(file, 3, Blocks(5, 20));
+                  return r;
+              }),
+              0);
+    ASSERT_EQ(Change([&](DataFile& file) {
+                  ResultCode r = file.DeleteTable(3);
+                  // The free list as it stands, then 300 entries beyond the
+                  // file in front of it.
+                  std::vector<BlockNumber> entries;
+                  std::uint8_t d[kDescriptorSize];
+                  if (r == 0) r = file.ReadTableDescriptor(kFreeTable, d);
+                  const std::uint16_t length = Load16(d + descriptor::kBlockCount);
+                  for (std::uint16_t i = 0; r == 0 && i < length; ++i) {
+                      BlockNumber n = 0;
+                      r = file.GetBlockNumber(kFreeTable, i, &n);
+                      entries.push_back(n & kBlockNumberMask);
+                  }
+                  const std::uint16_t beyond = static_cast<std::uint16_t>(file.FileBlocks() + 100);
+                  for (std::uint16_t i = 0; r == 0 && i < 300 + entries.size(); ++i) {
+                      const BlockNumber n =
+                          i < 300 ? static_cast<BlockNumber>(beyond + i) : entries[i - 300];
+                      r = file.SetBlockNumber(kFreeTable, i, n, BlockKind::kData, false);
+                  }
+                  return r;
+              }),
+              0);
+    ASSERT_EQ(CheckFile(platform_, path_).freeBlocks, 20u + 1u);
+    const std::vector<std::uint8_t> before = ReadFileBytes(path_);
+    EXPECT_EQ(Compact(), 25);
+    EXPECT_EQ(ReadFileBytes(path_), before);
+}
+
 TEST_F(CompactTest, AReadAccessIsNotWritable) {
     ASSERT_EQ(Change([&](DataFile& file) { return WriteTable(file, 2, Blocks(1, 10)); }), 0);
     ASSERT_EQ(Change([&](DataFile& file) { return file.DeleteTable(2); }), 0);

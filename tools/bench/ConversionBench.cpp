@@ -9,6 +9,11 @@
 // --limit searches, for each format, the largest sample of the benchmark's
 // shape that still converts.
 //
+// --list-heavy runs the list-heavy sweep instead: files whose eight lists are
+// nearly all of their data (sizes 1 to 15.5 MiB unless --sizes is given), each
+// converted by the route the converter chooses, with the time, the copy with
+// flush, the result's size, whether it ends compacted and the peak memory.
+//
 // Every conversion runs in a child process (this program started again with
 // --child), so that its peak resident memory is its own. One more child per
 // size runs the conversion's transactions one by one (--phases) and prints
@@ -30,6 +35,9 @@
 #include <vector>
 
 #include "convert/ConversionFile.h"
+#include "convert/ConversionRoute.h"
+#include "platform/LittleEndian.h"
+#include "storage/IntegrityCheck.h"
 #include "tools/SampleBuilder.h"
 #include "tools/bench/CountingPlatform.h"
 
@@ -320,6 +328,157 @@ void FindLimit(const std::string& self, const std::string& dir, int format) {
     p.RemoveFile(target.c_str());
 }
 
+// ---- The list-heavy sweep: files whose lists are nearly all of their data ----
+
+SampleOptions ListHeavyShape(int format) {
+    SampleOptions o;
+    o.format = format;
+    o.seed = 31;
+    o.lists = 8;
+    o.items = 400;
+    o.depth = 2;
+    return o;
+}
+
+// Whether the converted file ends compacted: every block it refers to lies
+// below FileBlocks, nothing is listed twice, and FileBlocks is at most 1 %
+// plus 8 blocks plus its map and directory blocks above the blocks it uses.
+bool EndsCompacted(Platform& p, const std::string& path, std::string* text) {
+    DataFile file(p);
+    bool created = false;
+    if (file.Open(path.c_str(), &created, OpenReadOnly) != 0 || file.BeginAccess(false) != 0) {
+        *text = "cannot open";
+        return false;
+    }
+    const IntegrityReport report = CheckIntegrity(file);
+    // The map and directory blocks: the directory's, and one per index block.
+    std::uint32_t maps = 0;
+    for (std::uint16_t t = 0; t < kTableCount; ++t) {
+        std::uint8_t d[kDescriptorSize];
+        if (file.ReadTableDescriptor(t, d) != 0 || d[descriptor::kTableType] == 0) continue;
+        if (t == kDirectoryTable) {
+            maps += Load16(d + descriptor::kBlockCount);
+        } else if (d[descriptor::kIndirect] != 0) {
+            for (std::size_t slot = 0; slot < kDirectSlots; ++slot) {
+                if ((Load16(d + descriptor::kSlots + 2 * slot) & kBlockNumberMask) != 0) ++maps;
+            }
+        }
+    }
+    file.EndAccess(0);
+    file.Close();
+    const std::uint32_t used = report.usedBlocks;
+    const std::uint32_t allowed = used + used / 100 + 8 + maps;
+    char line[160];
+    std::snprintf(line, sizeof line, "FileBlocks %u, used %u, allowed %u%s", report.fileBlocks,
+                  used, allowed, report.ok() ? "" : ", integrity findings");
+    *text = line;
+    bool findings = false;
+    for (const IntegrityProblem& problem : report.problems) {
+        if (problem.kind != IntegrityProblemKind::kLeaked) findings = true;
+    }
+    return !findings && report.fileBlocks <= allowed;
+}
+
+struct ListHeavyMeasure {
+    double mib = 0;
+    std::uint64_t bytes = 0, resultBytes = 0;
+    double convert = 1e9, copy = 1e9;
+    long rssKib = 0;
+    bool ok = false, compacted = false;
+    const char* route = "";
+    std::string note, compaction;
+};
+
+// One list-heavy file converted as the converter does it: the route chosen
+// from the file, then in place or from the file into a new one.
+ListHeavyMeasure MeasureListHeavy(const std::string& self, const std::string& dir, int format,
+                                  double mib, int runs) {
+    Platform& p = Platform::Default();
+    ListHeavyMeasure m;
+    m.mib = mib;
+    const std::string source = dir + "/heavy-source.qdx";
+    const std::string target = dir + "/heavy-target.qdx";
+    const std::string copy = dir + "/heavy-copy.qdx";
+    p.RemoveFile(source.c_str());
+    SampleSummary summary;
+    {
+        SampleOptions o = ListHeavyShape(format);
+        SampleClockPlatform clock(p, o.seed);
+        const ResultCode built = BuildListHeavySample(
+            clock, o, static_cast<std::uint64_t>(mib * 1048576.0), source.c_str(), &summary);
+        if (built != 0) {
+            m.note = "building the sample failed with " + std::to_string(built);
+            return m;
+        }
+    }
+    m.bytes = summary.fileBytes;
+    ConversionRoute route = ConversionRoute::kInPlace;
+    if (ChooseConversionRoute(p, source.c_str(), static_cast<std::uint16_t>(format), &route) != 0) {
+        m.note = "the route cannot be chosen";
+        return m;
+    }
+    const bool inPlace = route == ConversionRoute::kInPlace;
+    m.route = inPlace ? "in place" : "new file";
+    for (int run = 0; run < runs; ++run) {
+        m.copy = std::min(m.copy, CopyWithFlush(p, source, copy));
+        p.RemoveFile(target.c_str());
+        ChildResult r;
+        if (inPlace) {
+            p.CopyFileTo(source.c_str(), target.c_str());
+            r = Spawn(self, format - 1, target, "");
+        } else {
+            r = Spawn(self, format - 1, target, source);
+        }
+        if (r.status != 0) {
+            m.note =
+                std::string("conversion (") + m.route + ") failed with " + std::to_string(r.status);
+            return m;
+        }
+        m.convert = std::min(m.convert, r.seconds);
+        m.rssKib = std::max(m.rssKib, r.maxRssKib);
+    }
+    SampleSummary expected;
+    std::string problem;
+    if (!ProjectSample(summary.options, format - 1, &expected, &problem, format) ||
+        VerifySample(p, target.c_str(), expected, &problem) != 0) {
+        m.note = "converted file differs: " + problem;
+        return m;
+    }
+    std::error_code ec;
+    m.resultBytes = std::filesystem::file_size(target, ec);
+    m.compacted = EndsCompacted(p, target, &m.compaction);
+    m.ok = true;
+    p.RemoveFile(copy.c_str());
+    p.RemoveFile(target.c_str());
+    p.RemoveFile(source.c_str());
+    return m;
+}
+
+int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
+                   const std::vector<double>& sizes) {
+    int failures = 0;
+    for (int format : {5, 4}) {
+        std::printf("\nlist-heavy, format %d to %d, best of %d\n", format, format - 1, runs);
+        std::printf("%8s %10s %9s %11s %9s %7s %10s %9s %10s  %s\n", "MiB", "bytes", "route",
+                    "convert ms", "copy ms", "ratio", "result", "peak MiB", "compacted", "blocks");
+        for (double mib : sizes) {
+            const ListHeavyMeasure m = MeasureListHeavy(self, dir, format, mib, runs);
+            if (!m.ok) {
+                std::printf("%8.2f  %s\n", mib, m.note.c_str());
+                ++failures;
+                continue;
+            }
+            std::printf("%8.2f %10llu %9s %11.1f %9.1f %7.2f %10llu %9.1f %10s  %s\n", mib,
+                        static_cast<unsigned long long>(m.bytes), m.route, m.convert * 1000,
+                        m.copy * 1000, m.convert / m.copy,
+                        static_cast<unsigned long long>(m.resultBytes), m.rssKib / 1024.0,
+                        m.compacted ? "yes" : "NO", m.compaction.c_str());
+            if (!m.compacted) ++failures;
+        }
+    }
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,6 +489,8 @@ int main(int argc, char** argv) {
     std::string dir = std::filesystem::temp_directory_path().string();
     int runs = 3;
     bool limit = false;
+    bool listHeavy = false;
+    bool sizesGiven = false;
     std::vector<double> sizes = {1, 4, 12, 15.5};
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -339,8 +500,11 @@ int main(int argc, char** argv) {
             runs = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--limit") {
             limit = true;
+        } else if (a == "--list-heavy") {
+            listHeavy = true;
         } else if (a == "--sizes" && i + 1 < argc) {
             sizes.clear();
+            sizesGiven = true;
             std::string list = argv[++i];
             for (std::size_t at = 0; at < list.size();) {
                 std::size_t comma = list.find(',', at);
@@ -351,13 +515,18 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: quillet-bench [--dir FOLDER] [--runs N] [--sizes 1,4,12,15.5] "
-                         "[--limit]\n");
+                         "[--limit] [--list-heavy]\n");
             return 2;
         }
     }
     std::error_code ec;
     const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
     if (ec) return 3;
+
+    if (listHeavy) {
+        if (!sizesGiven) sizes = {1, 2, 4, 8, 12, 15.5};
+        return ListHeavySweep(self, dir, runs, sizes) == 0 ? 0 : 1;
+    }
 
     int failures = 0;
     for (int format : {5, 4}) {
