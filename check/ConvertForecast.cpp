@@ -6,6 +6,7 @@
 
 #include "check/DryRunPlatform.h"
 #include "convert/ConversionFile.h"
+#include "convert/ConversionRoute.h"
 #include "convert/ConvertCodes.h"
 
 namespace quillet {
@@ -46,10 +47,9 @@ void SetError(ConvertForecast& f, ResultCode code, const char* step) {
     f.step = step;
 }
 
-// Until the route rule for the largest files is in: format 5 goes through a
-// temporary file and format 4 is converted in place, as the converter does.
-ConvertAction RouteFor(std::uint16_t formatVersion) {
-    return formatVersion == 5 ? ConvertAction::kThroughTemporaryFile : ConvertAction::kInPlace;
+ConvertAction ActionOf(ConversionRoute route) {
+    return route == ConversionRoute::kThroughTemporaryFile ? ConvertAction::kThroughTemporaryFile
+                                                           : ConvertAction::kInPlace;
 }
 
 }  // namespace
@@ -71,9 +71,9 @@ std::int64_t ReclaimableBlocks(Platform& platform, const std::vector<std::uint8_
     return before > after ? before - after : 0;
 }
 
-void ForecastConversion(Platform& platform, const char*, const std::vector<std::uint8_t>& snapshot,
-                        bool sharedElsewhere, FileReport& report,
-                        const ProgressFunction& progress) {
+void ForecastConversion(Platform& platform, const char* path,
+                        const std::vector<std::uint8_t>& snapshot, bool sharedElsewhere,
+                        FileReport& report, const ProgressFunction& progress) {
     ConvertForecast& f = report.forecast;
     const std::uint16_t version = report.formatVersion;
     f.fromVersion = version;
@@ -88,9 +88,16 @@ void ForecastConversion(Platform& platform, const char*, const std::vector<std::
         return;
     }
     f.toVersion = version - 1;
-    f.route = RouteFor(version);
-    f.action = f.route;
     f.message = version == 4 ? kConfirm4Text : kConfirm5Text;
+    // The converter's own choice, made from the file on disk (read only).
+    ConversionRoute route = ConversionRoute::kInPlace;
+    const ResultCode chosen = ChooseConversionRoute(platform, path, version, &route);
+    if (chosen != 0) {
+        SetError(f, chosen, "choosing how to convert the file");
+        return;
+    }
+    f.route = ActionOf(route);
+    f.action = f.route;
 
     if (snapshot.empty()) {
         SetError(f, 3, "reading the file");

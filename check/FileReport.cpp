@@ -254,6 +254,15 @@ FileReport CheckFile(Platform& platform, const char* path, const ProgressFunctio
         report.reclaimableBlocks = ReclaimableBlocks(platform, snapshot);
     }
     ForecastConversion(platform, path, snapshot, sharedElsewhere, report, progress);
+    // A problem is said to stop the converter only when the forecast shows
+    // the converter stopping with its code: a conversion through a temporary
+    // file, for one, checks the block tree of the copy, not of the file.
+    for (CheckProblem& p : report.problems) {
+        if (p.stopsConversion) {
+            p.stopsConversion =
+                report.forecast.action == ConvertAction::kError && report.forecast.code == p.code;
+        }
+    }
     return report;
 }
 

@@ -92,6 +92,9 @@ struct FileReport {
     std::string quilletVersion;     // "2.0", "3.0", "4.0", "older than 2.0", "newer than 4.0"
 
     std::vector<TableInfo> tables;
+    // The folders, lists and items below were counted: the format is 3, 4 or
+    // 5 and the signature is "Tallyset".
+    bool listsRead = false;
     std::int64_t folders = 0;
     std::int64_t lists = 0;
     std::int64_t items = 0;

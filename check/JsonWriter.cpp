@@ -218,6 +218,8 @@ void WriteReport(JsonWriter& w, Platform& platform, const FileReport& r) {
             w.Key("columnTable");
             w.Number(r.columnTable);
         }
+        w.Key("listsRead");
+        w.Bool(r.listsRead);
         w.Key("folders");
         w.Number(r.folders);
         w.Key("lists");

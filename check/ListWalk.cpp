@@ -201,7 +201,7 @@ std::int32_t Walker::WalkRecordTable(const Place& place, std::uint16_t number,
     ResultCode r = list.OpenList(file_, number);
     if (r == 0) r = list.tableBuffer().Load();
     if (r != 0) {
-        Problem(place, "the table cannot be read as a record list: " + MeaningOfCode(r), r);
+        Problem(place, "the table cannot be read as a record list", r);
         list.CloseList();
         return -1;
     }
@@ -287,7 +287,7 @@ void Walker::WalkIndex45() {
     ResultCode r = index.OpenList(file_, indexTable);
     if (r == 0) r = index.tableBuffer().Load();
     if (r != 0) {
-        Problem(place, "the list index cannot be read: " + MeaningOfCode(r), r);
+        Problem(place, "the list index cannot be read", r);
         index.CloseList();
         return;
     }
@@ -394,7 +394,7 @@ void Walker::WalkFormat3() {
         ResultCode r = list.OpenList(file_, m.table);
         if (r == 0) r = list.tableBuffer().Load();
         if (r != 0) {
-            Problem(place, "the table cannot be read as a record list: " + MeaningOfCode(r), r);
+            Problem(place, "the table cannot be read as a record list", r);
             list.CloseList();
             continue;
         }
@@ -456,8 +456,10 @@ void Walker::WalkOtherTables() {
 
 void Walker::Run() {
     if (report_.formatVersion == 4 || report_.formatVersion == 5) {
+        report_.listsRead = true;
         WalkIndex45();
     } else if (report_.formatVersion == 3) {
+        report_.listsRead = true;
         WalkFormat3();
     }
     WalkOtherTables();

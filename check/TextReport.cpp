@@ -83,8 +83,15 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
             out += Line("    table %3u  %-20s %-24s %s", t.number, t.kind.c_str(), size.c_str(),
                         t.role.c_str());
         }
-        out += "  " + Plural(r.folders, "folder", "folders") + ", " +
-               Plural(r.lists, "list", "lists") + ", " + Plural(r.items, "item", "items") + "\n";
+        if (r.listsRead) {
+            out += "  " + Plural(r.folders, "folder", "folders") + ", " +
+                   Plural(r.lists, "list", "lists") + ", " + Plural(r.items, "item", "items") +
+                   "\n";
+        } else {
+            out +=
+                "  Folders, lists and items: not read (not a format whose lists this program "
+                "knows)\n";
+        }
         std::string space = Line("  Blocks: %u used, %u free, %u neither used nor free",
                                  r.usedBlocks, r.freeBlocks, r.leakedBlocks);
         out += space;
