@@ -20,7 +20,6 @@ namespace quillet {
 namespace {
 
 // Fields of a format 4 or 5 index entry.
-constexpr FieldTag kEntryIdentifier = 0x002A;  // field 42
 constexpr FieldTag kEntryListTable = 0x0029;   // field 41, 0 for a folder
 constexpr FieldTag kEntryName = 0x8001;
 // The name in a list's header record.
