@@ -42,6 +42,8 @@ struct TableInfo {
     std::int64_t contentBytes = 0;  // as the record layer would read it; -1 when it cannot
     std::string kind;               // "directory", "free list", "record list", "chunked list table"
     std::string role;               // what the application keeps there, or empty
+    std::u16string listName;        // the name of the list kept there, when it can be read
+    bool hasListName = false;
 };
 
 // What the converter would do with the file.

@@ -247,6 +247,12 @@ void WriteReport(JsonWriter& w, Platform& platform, const FileReport& r) {
             w.String(t.kind);
             w.Key("role");
             w.String(t.role);
+            w.Key("list");
+            if (t.hasListName) {
+                w.String(t.listName);
+            } else {
+                w.Null();
+            }
             w.Key("blockCount");
             w.Number(t.blockCount);
             OptionalNumber(w, "contentBytes", t.contentBytes);

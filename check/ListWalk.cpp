@@ -20,7 +20,7 @@ namespace quillet {
 namespace {
 
 // Fields of a format 4 or 5 index entry.
-constexpr FieldTag kEntryListTable = 0x0029;   // field 41, 0 for a folder
+constexpr FieldTag kEntryListTable = 0x0029;  // field 41, 0 for a folder
 constexpr FieldTag kEntryName = 0x8001;
 // The name in a list's header record.
 constexpr FieldTag kListName = 0x8005;
@@ -357,14 +357,13 @@ void Walker::WalkIndex45() {
             e.name = headerName;
             e.hasName = true;
         }
-        std::string role = "list";
+        SetRole(e.table, "list");
         if (e.hasName) {
-            char ansi[200] = {};
-            const int n = platform_.WideToAnsi(e.name.data(), static_cast<int>(e.name.size()), ansi,
-                                               sizeof ansi - 1);
-            if (n > 0) role += " \"" + std::string(ansi, static_cast<std::size_t>(n)) + "\"";
+            if (TableInfo* t = Table(e.table)) {
+                t->listName = e.name;
+                t->hasListName = true;
+            }
         }
-        SetRole(e.table, role);
     }
 }
 

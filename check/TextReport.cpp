@@ -80,8 +80,10 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
             if (t.contentBytes >= 0 && t.number >= 2) {
                 size += ", " + Plural(t.contentBytes, "byte", "bytes");
             }
+            std::string role = t.role;
+            if (t.hasListName) role += " \"" + Ansi(platform, t.listName) + "\"";
             out += Line("    table %3u  %-20s %-24s %s", t.number, t.kind.c_str(), size.c_str(),
-                        t.role.c_str());
+                        role.c_str());
         }
         if (r.listsRead) {
             out += "  " + Plural(r.folders, "folder", "folders") + ", " +

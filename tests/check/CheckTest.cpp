@@ -230,8 +230,9 @@ TEST_F(CheckTest, SoundSamplesOfEveryFormatAreDescribedAndForecastAsTheConverter
                 EXPECT_EQ((*t)["kind"].Ascii(), format == 3 ? "record list" : "chunked list table");
                 if (format != 3) {
                     const std::u16string& name = ListEntry(s, static_cast<int>(i)).name;
+                    EXPECT_EQ((*t)["role"].Ascii(), "list");
                     if (!name.empty()) {
-                        EXPECT_NE((*t)["role"].Ascii().find("list \""), std::string::npos);
+                        EXPECT_EQ((*t)["list"].text, name);
                     }
                 }
                 EXPECT_GT((*t)["contentBytes"].number, 0);
