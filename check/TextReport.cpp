@@ -11,8 +11,6 @@ namespace quillet {
 
 namespace {
 
-std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 std::string Line(const char* format, ...) {
     char text[512];
     va_list args;
@@ -69,11 +67,11 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
                                         : "a version of Quillet " + r.quilletVersion;
         out += Line("  Format version %u (%s), container version %u", r.formatVersion,
                     version.c_str(), r.containerVersion);
-        out += Line("  Size %llu bytes, FileBlocks %u, CommitCount %u",
-                    static_cast<unsigned long long>(r.fileBytes), r.fileBlocks, r.commitCount);
+        out += "  Size " + std::to_string(r.fileBytes) +
+               Line(" bytes, FileBlocks %u, CommitCount %u", r.fileBlocks, r.commitCount);
         out += Line("  Application signature: %s",
                     r.signatureOk ? "Tallyset" : "not Tallyset (not a Quillet file)");
-        out += Line("  Tables in use: %zu", r.tables.size());
+        out += "  Tables in use: " + std::to_string(r.tables.size()) + "\n";
         for (const TableInfo& t : r.tables) {
             std::string size = t.number == 1 ? Plural(t.blockCount, "entry", "entries")
                                              : Plural(t.blockCount, "block", "blocks");
@@ -98,9 +96,9 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
                                  r.usedBlocks, r.freeBlocks, r.leakedBlocks);
         out += space;
         if (r.reclaimableBlocks >= 0) {
-            out += Line("  The compaction could give back %lld of the free blocks (%lld bytes)",
-                        static_cast<long long>(r.reclaimableBlocks),
-                        static_cast<long long>(r.reclaimableBlocks * 512));
+            out += "  The compaction could give back " + std::to_string(r.reclaimableBlocks) +
+                   " of the free blocks (" + std::to_string(r.reclaimableBlocks * 512) +
+                   " bytes)\n";
         } else {
             out += "  The compaction could not be tried on this file\n";
         }
@@ -110,8 +108,9 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
         if (r.problems.empty() && r.problemsNotListed == 0) {
             out += "  Sound: no problem found\n";
         } else {
-            out += Line("  Not sound: %zu problem%s found", r.problems.size() + r.problemsNotListed,
-                        r.problems.size() + r.problemsNotListed == 1 ? "" : "s");
+            const std::size_t count = r.problems.size() + r.problemsNotListed;
+            out += "  Not sound: " + std::to_string(count) +
+                   (count == 1 ? " problem found\n" : " problems found\n");
             for (const CheckProblem& p : r.problems) {
                 out += "    - " + Where(platform, p) + ": " + p.text;
                 if (p.stopsConversion) out += " (the converter refuses the file for this)";
@@ -142,10 +141,8 @@ std::string ReportToText(Platform& platform, const FileReport& r) {
                    "\n";
             out += "    The converter asks: \"" + f.message + "\"\n";
             if (f.dryRun) {
-                out += Line(
-                    "    A dry run on a copy in memory succeeded; the converted file "
-                    "would be %llu bytes",
-                    static_cast<unsigned long long>(f.convertedBytes));
+                out += "    A dry run on a copy in memory succeeded; the converted file would be " +
+                       std::to_string(f.convertedBytes) + " bytes\n";
             }
             break;
         case ConvertAction::kError:
