@@ -291,7 +291,7 @@ struct Damage {
     std::function<void(CheckTest&, const std::string&, const SampleSummary&)> apply;
 };
 
-class DamagedFileTest : public CheckTest {
+class DamagedCheckTest : public CheckTest {
   public:
     void EditTablePublic(const std::string& path, std::uint16_t table, bool chunked,
                          const std::function<void(Bytes&)>& edit) {
@@ -302,13 +302,13 @@ class DamagedFileTest : public CheckTest {
     }
 };
 
-TEST_F(DamagedFileTest, EveryKindOfProblemIsNamedWhereItIsAndForecastLikeARealConversion) {
+TEST_F(DamagedCheckTest, EveryKindOfProblemIsNamedWhereItIsAndForecastLikeARealConversion) {
     auto edit = [](CheckTest& t, const std::string& path, std::uint16_t table, bool chunked,
                    const std::function<void(Bytes&)>& fn) {
-        static_cast<DamagedFileTest&>(t).EditTablePublic(path, table, chunked, fn);
+        static_cast<DamagedCheckTest&>(t).EditTablePublic(path, table, chunked, fn);
     };
     auto header = [](CheckTest& t, const std::string& path, std::size_t offset, const Bytes& b) {
-        static_cast<DamagedFileTest&>(t).PatchHeaderPublic(path, offset, b);
+        static_cast<DamagedCheckTest&>(t).PatchHeaderPublic(path, offset, b);
     };
     const std::vector<Damage> damages = {
         {"index record chain", 5, 1, "list index", 7203, "has the length 0 words",
