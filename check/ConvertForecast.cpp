@@ -100,7 +100,8 @@ void ForecastConversion(Platform& platform, const char* path,
     f.action = f.route;
 
     if (snapshot.empty()) {
-        SetError(f, 3, "reading the file");
+        SetError(f, 3,
+                 "reading the file (quillet-check could not read a copy of it for the dry run)");
         return;
     }
     if (progress) progress("conversion dry run");
