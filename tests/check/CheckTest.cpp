@@ -12,7 +12,9 @@
 #include <functional>
 
 #include "check/CheckCommand.h"
+#include "check/DryRunPlatform.h"
 #include "check/FileReport.h"
+#include "check/JsonWriter.h"
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
 #include "convert/ConversionRoute.h"
@@ -518,6 +520,53 @@ TEST_F(CheckTest, AFileThatAnotherProcessHoldsOpenIsCheckedAndTheConverterWouldM
     // Once the reader is gone, the same file converts.
     const JsonValue after = CheckJson(path, &exit);
     EXPECT_EQ(after["conversion"]["action"].Ascii(), "in place");
+}
+
+// The inputs that once made a fuzzing harness fail, and the samples cut short
+// and with bytes flipped: each gets a report, the file stays as it was, and the
+// JSON reads back.
+TEST_F(CheckTest, HostileFilesGetAReport) {
+    std::vector<Bytes> inputs;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(QUILLET_FUZZ_REGRESSIONS, ec)) {
+        if (entry.is_regular_file()) inputs.push_back(ReadFileBytes(entry.path().string()));
+    }
+    SampleSummary s;
+    const Bytes sample = ReadFileBytes(Build(5, "hostile.qdx", &s));
+    for (std::size_t cut : {511u, 512u, 1024u, 3000u}) {
+        inputs.emplace_back(sample.begin(), sample.begin() + std::min(cut, sample.size()));
+    }
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+        Bytes flipped = sample;
+        std::uint32_t x = seed * 2654435761u;
+        for (int k = 0; k < 8; ++k) {
+            x = x * 1664525u + 1013904223u;
+            const std::size_t at = 512 + x % (flipped.size() - 512);  // the header stays valid
+            flipped[at] ^= static_cast<std::uint8_t>(1u << (x >> 29));
+        }
+        inputs.push_back(std::move(flipped));
+    }
+    const std::size_t firstFlipped = inputs.size() - 40;
+    EXPECT_GT(inputs.size(), 44u);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        SCOPED_TRACE("input " + std::to_string(i));
+        DryRunPlatform disk(Platform::Default());
+        disk.PutFile("input.qdx", inputs[i]);
+        std::vector<FileReport> reports;
+        reports.push_back(CheckFile(disk, "input.qdx", nullptr));
+        ASSERT_NE(disk.FileBytes("input.qdx"), nullptr);
+        EXPECT_EQ(*disk.FileBytes("input.qdx"), inputs[i]);
+        bool ok = false;
+        const JsonValue doc = JsonReader(ReportsToJson(disk, reports)).Read(&ok);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(doc["files"].items[0]["exitCode"].number, reports.back().ExitCode());
+        // With its header intact, a damaged file is read and reported on,
+        // never refused as unreadable.
+        if (i >= firstFlipped) {
+            EXPECT_TRUE(reports.back().opened);
+        }
+    }
 }
 
 // A platform whose clock runs 700 ms on every reading, so that every file
