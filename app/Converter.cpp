@@ -9,6 +9,7 @@
 
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
+#include "convert/ConversionRoute.h"
 #include "platform/LittleEndian.h"
 
 namespace quillet {
@@ -112,18 +113,19 @@ ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
     return 0;
 }
 
-// Format 5: convert into a temporary file next to the chosen one, then move the
+// Format 5, and format 4 when the in-place step cannot hold it: convert into a
+// temporary file next to the chosen one down to `targetVersion`, then move the
 // chosen file to its backup name and the temporary file to the chosen name.
 // The chosen file is not touched before the conversion has succeeded, and the
 // temporary file is gone after every failure.
-ResultCode ConvertThroughCopy(Platform& platform, const char* chosen) {
+ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int targetVersion) {
     char temp[kMaxPath];
     ResultCode result = MakeTempName(platform, chosen, temp);
     if (result != 0) return result;
 
     {
         ConversionFile conversion(platform);
-        result = conversion.Convert(temp, 4, chosen);
+        result = conversion.Convert(temp, targetVersion, chosen);
     }
     if (result != 0) {
         platform.RemoveFile(temp);
@@ -173,7 +175,14 @@ ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t versio
                                 MessageIcon::kNone) != MessageAnswer::kOk) {
         return 0;
     }
-    return version == 4 ? ConvertInPlace(platform, chosen) : ConvertThroughCopy(platform, chosen);
+    if (version == 5) return ConvertThroughCopy(platform, chosen, 4);
+    // The route only reads the file, before the backup is made; a file that
+    // cannot be read is reported as the conversion would report it.
+    ConversionRoute route = ConversionRoute::kInPlace;
+    const ResultCode routed = ChooseConversionRoute(platform, chosen, version, &route);
+    if (routed != 0) return routed;
+    return route == ConversionRoute::kInPlace ? ConvertInPlace(platform, chosen)
+                                              : ConvertThroughCopy(platform, chosen, 3);
 }
 
 }  // namespace

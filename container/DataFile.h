@@ -205,6 +205,25 @@ class DataFile {
     ResultCode SetTableLastBlockUsed(std::uint16_t table, std::uint16_t value);
     ResultCode SetTableType(std::uint16_t table, std::uint8_t type, std::uint8_t subtype);
 
+    // ---- Intermediate commits ----
+
+    // A file that no one else can see yet (the conversion's temporary file)
+    // may commit a long write access in slices, so that the blocks it frees
+    // become usable again before the free list (at most 6144 entries) or the
+    // file (at most 32768 blocks) runs out. Off by default; only the owner of
+    // such a file turns it on.
+    void SetSliceCommits(bool on) { sliceCommits_ = on ? 1 : 0; }
+    bool SliceCommits() const { return sliceCommits_ != 0; }
+    // Called between whole-block changes, where the tree is consistent and no
+    // block other than the root is pinned. With slices on, commits the
+    // transaction in progress when it has freed kSliceFreedEntries entries or
+    // more, or when it has freed any and the free list or the file is within
+    // kSliceMargin of its limit, or when `aboutToFree` more entries would not
+    // fit. Otherwise (and always with slices off) does nothing and answers 0.
+    ResultCode CommitSliceIfDue(std::uint32_t aboutToFree = 0);
+    static constexpr std::uint32_t kSliceFreedEntries = 1024;
+    static constexpr std::uint32_t kSliceMargin = 64;
+
     // ---- Read access to the state, for the conversion, tools and tests ----
 
     Platform& platform() const { return platform_; }
@@ -302,6 +321,8 @@ class DataFile {
     // places that the state before the last commit still needs, so it also
     // ends the chance to undo that commit.
     std::int32_t wroteSinceCommit_ = 0;
+    // Intermediate commits allowed (SetSliceCommits).
+    std::int32_t sliceCommits_ = 0;
 };
 
 }  // namespace quillet

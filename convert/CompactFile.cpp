@@ -48,6 +48,11 @@ std::uint16_t Low(BlockNumber n) {
 // block, and a margin for the free list's growth into new index blocks.
 constexpr std::int32_t kRenewalAllowance = 2 * (1 + 24) + 24 + 32;
 
+// Passes of one compaction at most. Each smaller pass shortens the free list
+// by the blocks it moved, so the room for the next one at least doubles and a
+// dozen passes cover the largest file.
+constexpr int kMaxCompactPasses = 32;
+
 }  // namespace
 
 std::uint16_t ConversionFile::FreeListLength() const {
@@ -121,7 +126,9 @@ ResultCode ConversionFile::ComputeTargetEnd(std::int32_t* targetEnd) {
         BlockNumber n = 0;
         ResultCode result = GetBlockNumber(kFreeTable, static_cast<std::uint16_t>(j), &n);
         if (result != 0) return result;
-        if (Low(n) != 0) ++available;
+        // Entries that name no block of the file are passed over by the
+        // allocation and are no free space.
+        if (Low(n) != 0 && Low(n) < FileBlocks()) ++available;
     }
     const std::int32_t inUse = static_cast<std::int32_t>(FileBlocks()) - available;
     std::int32_t below = 0;
@@ -270,8 +277,8 @@ ResultCode ConversionFile::CheckAllBelow(std::int32_t limit) {
     return 0;
 }
 
-ResultCode ConversionFile::CompactFile() {
-    if (!IsWritable()) return kConvertNotWritable;
+ResultCode ConversionFile::PlanPass(std::int32_t* targetEnd, bool* partial) {
+    *partial = false;
     ResultCode result = LoadRootBlock();
     if (result != 0) return result;
     if (FreeCursor() > 0 || FreeLimit() < FreeListLength()) return kCompactTransactionBusy;
@@ -283,27 +290,40 @@ ResultCode ConversionFile::CompactFile() {
     result = RenewRootAndFreeMap();
     if (result != 0) return result;
 
-    std::int32_t targetEnd = 0;
-    result = ComputeTargetEnd(&targetEnd);
+    result = ComputeTargetEnd(targetEnd);
     if (result != 0) return result;
-    if (targetEnd >= FileBlocks()) return kCompactNothingToGain;
+    if (*targetEnd >= FileBlocks()) return kCompactNothingToGain;
     // A damaged free list (numbers listed twice, numbers in use) can make the
     // estimate meaningless; the header and the root need two blocks at least.
-    if (targetEnd < 2) return kCompactNothingToGain;
+    if (*targetEnd < 2) return kCompactNothingToGain;
 
     // The free list lives in table 1's block map and holds at most 6144
     // entries, and the blocks freed by the moves are only dropped from it at
     // the end. A pass that could need more entries than that would fail half
-    // way, after its first commit; it is not started.
-    std::int32_t renewed = 0;
-    result = MapRewriteCount(targetEnd, &renewed);
-    if (result != 0) return result;
-    const std::int32_t needed = static_cast<std::int32_t>(FreeListLength()) +
-                                (static_cast<std::int32_t>(FileBlocks()) - targetEnd) + renewed +
-                                kRenewalAllowance;
-    if (needed > kMaxTableBlocks) return kCompactNothingToGain;
+    // way, after its first commit. Such a pass is made smaller instead: its
+    // end is raised until the blocks at or beyond it fit, and the passes that
+    // follow take the rest, each one on a shorter free list.
+    const std::int32_t length = static_cast<std::int32_t>(FreeListLength());
+    std::int32_t end = *targetEnd;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::int32_t renewed = 0;
+        result = MapRewriteCount(end, &renewed);
+        if (result != 0) return result;
+        const std::int32_t needed =
+            length + (static_cast<std::int32_t>(FileBlocks()) - end) + renewed + kRenewalAllowance;
+        if (needed <= kMaxTableBlocks) {
+            *partial = end != *targetEnd;
+            *targetEnd = end;
+            return 0;
+        }
+        end += needed - kMaxTableBlocks;
+        if (end >= FileBlocks()) break;
+    }
+    return kCompactNothingToGain;
+}
 
-    result = RefillFreeFront(targetEnd);
+ResultCode ConversionFile::RunPass(std::int32_t targetEnd) {
+    ResultCode result = RefillFreeFront(targetEnd);
     if (result != 0) return result;
 
     SetHeaderDirty();
@@ -332,6 +352,32 @@ ResultCode ConversionFile::CompactFile() {
         return kConvertSeekFailed;
     }
     file()->SetEndOfFile();
+    return 0;
+}
+
+ResultCode ConversionFile::CompactFile() {
+    if (!IsWritable()) return kConvertNotWritable;
+    // One pass when its moves fit in the free list; otherwise several smaller
+    // ones, each ending committed, consistent and cut, until a pass has
+    // nothing more to gain. A failing pass leaves the state of the pass before
+    // it (the caller discards back to the last commit).
+    bool compacted = false;
+    for (int pass = 0; pass < kMaxCompactPasses; ++pass) {
+        std::int32_t targetEnd = 0;
+        bool partial = false;
+        ResultCode result = PlanPass(&targetEnd, &partial);
+        if (result == 0) result = RunPass(targetEnd);
+        if (result == kCompactNothingToGain) {
+            // A refusal before the first commit of a pass changed nothing of
+            // the committed state; what the pass renewed is discarded.
+            if (!compacted) return result;
+            DiscardChanges();
+            return 0;
+        }
+        if (result != 0) return result;
+        compacted = true;
+        if (!partial) return 0;
+    }
     return 0;
 }
 

@@ -59,6 +59,15 @@ class ConversionFile : public DataFile {
     ResultCode RefillFreeFront(std::int32_t targetEnd);
     ResultCode PackFreeEntries(std::uint32_t from, std::uint32_t to, std::int32_t targetEnd);
     ResultCode MoveBlocksBelow(std::int32_t targetEnd);
+    // The end of the next pass, before anything is committed: 25 when it has
+    // nothing to gain; *partial when the end was raised above the estimate so
+    // that the pass fits in the free list.
+    ResultCode PlanPass(std::int32_t* targetEnd, bool* partial);
+    // Refill, first commit, moves, second commit and cut for one end.
+    ResultCode RunPass(std::int32_t targetEnd);
+    // Before the step of a copy: lets the copy commit in slices when the step
+    // does not fit in one transaction.
+    ResultCode ChooseSliceCommits();
     // 26 when any block the file refers to (root, directory, maps, free-list
     // entries) lies at or beyond `limit`.
     ResultCode CheckAllBelow(std::int32_t limit);

@@ -3,7 +3,9 @@
 
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
+#include "convert/ConversionRoute.h"
 #include "convert/ConvertCodes.h"
+#include "platform/LittleEndian.h"
 #include "storage/IntegrityCheck.h"
 
 namespace quillet {
@@ -73,7 +75,11 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
     result = BeginAccess(true);
     if (result == 0) {
         ResultCode stepped = CheckBlockTree();
+        // Only the new file of copy mode, which no one else sees until the
+        // caller renames it, may commit the step in slices.
+        if (stepped == 0 && sourcePath != nullptr) stepped = ChooseSliceCommits();
         if (stepped == 0) stepped = StepDownVersion(targetVersion);
+        SetSliceCommits(false);
         result = EndAccess(stepped);
         if (result == 0) {
             result = BeginAccess(true);
@@ -88,18 +94,39 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
     return result;
 }
 
+ResultCode ConversionFile::ChooseSliceCommits() {
+    // The step keeps the one transaction the format was made for whenever it
+    // fits there; slices only for what it cannot hold. The estimate reads
+    // what the step reads first (AppHeader, index, descriptors), so its
+    // failure is the step's.
+    std::uint8_t app[appheader::kSize];
+    StepEstimate estimate;
+    ResultCode result = GetAppHeader(app, appheader::kSize);
+    if (result == 0) {
+        result = EstimateStepDown(*this, Load16(app + appheader::kFormatVersion), &estimate);
+    }
+    if (result == 0) SetSliceCommits(!estimate.fitsOneCommit);
+    return result;
+}
+
 ResultCode ConversionFile::CheckBlockTree() {
     // A block named twice (by two tables, or by a table and the free list) or
     // beyond the file would be overwritten or lost by the copy-on-write steps
     // of the conversion. Such a file is refused before anything changes.
-    // Blocks that are neither used nor free, and map entries past a table's
-    // end, only waste space and do not stop the conversion.
+    // Blocks that are neither used nor free, map entries past a table's end
+    // and free-list entries that name no block of the file only waste space
+    // and do not stop the conversion.
     const IntegrityReport report = CheckIntegrity(*this);
     for (const IntegrityProblem& problem : report.problems) {
         switch (problem.kind) {
             case IntegrityProblemKind::kUnreadable:
                 return problem.code != 0 ? problem.code : kConvertDamagedFile;
             case IntegrityProblemKind::kBeyondEnd:
+                // Allocation passes over free-list entries at or beyond the
+                // file's end (and entries of 0), and the compaction drops
+                // them: harmless by the engine's own rules.
+                if (problem.role == BlockRole::kFree) break;
+                return kConvertDamagedFile;
             case IntegrityProblemKind::kDoubleUse:
             case IntegrityProblemKind::kBadStructure:
                 return kConvertDamagedFile;

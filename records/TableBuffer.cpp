@@ -3,6 +3,7 @@
 
 #include "records/TableBuffer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -103,7 +104,9 @@ ResultCode TableBuffer::Save() {
     if (!file_ || table_ == 0) return kTableNotBound;
     if (!IsDirty()) return 0;
     if (size_ == 0 || !Data()) {
-        ResultCode r = file_->SetTableBlockCount(table_, 0);
+        ResultCode r = ShrinkInSlices(0);
+        if (r) return r;
+        r = file_->SetTableBlockCount(table_, 0);
         if (r) return r;
         r = file_->SetTableLastBlockUsed(table_, 0);
         if (r) return r;
@@ -132,8 +135,14 @@ ResultCode TableBuffer::Save() {
             Encode(block.data(), staging, kBlock, start);
             const ResultCode marked = block.MarkModifiedAndRelease();
             if (marked) return marked;
+            // Between two whole blocks the tree is consistent: a file that may
+            // commit in slices does so here when its free list needs it.
+            const ResultCode sliced = file_->CommitSliceIfDue();
+            if (sliced) return sliced;
         }
-        ResultCode r = file_->SetTableBlockCount(table_, static_cast<std::uint16_t>(blockCount));
+        ResultCode r = ShrinkInSlices(static_cast<std::uint16_t>(blockCount));
+        if (r) return r;
+        r = file_->SetTableBlockCount(table_, static_cast<std::uint16_t>(blockCount));
         if (r) return r;
         const std::int32_t lastBytes = (size_ - 1) % kBlock + 1;
         // A record size of 0 counts the last block in bytes.
@@ -143,6 +152,28 @@ ResultCode TableBuffer::Save() {
     }
     dirty_ = 0;
     ClearDirtyRange();
+    return 0;
+}
+
+ResultCode TableBuffer::ShrinkInSlices(std::uint16_t count) {
+    if (!file_->SliceCommits()) return 0;
+    std::uint8_t descriptor[kDescriptorSize];
+    ResultCode r = file_->ReadTableDescriptor(table_, descriptor);
+    if (r) return r;
+    std::uint32_t current = Load16(descriptor + descriptor::kBlockCount);
+    if (current > kMaxTableBlocks) return 0;  // refused by SetTableBlockCount itself
+    // Each step frees at most one slice's worth of blocks, and the slice is
+    // committed before the next, so the free list never has to hold the
+    // whole tail at once.
+    while (current > count) {
+        const std::uint32_t step =
+            std::min<std::uint32_t>(current - count, DataFile::kSliceFreedEntries);
+        r = file_->CommitSliceIfDue(step);
+        if (r) return r;
+        current -= step;
+        r = file_->SetTableBlockCount(table_, static_cast<std::uint16_t>(current));
+        if (r) return r;
+    }
     return 0;
 }
 

@@ -86,6 +86,11 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     std::int32_t DirtyEnd() const { return dirtyEnd_; }
 
   private:
+    // On a file that commits in slices (DataFile::SetSliceCommits), lowers the
+    // table's BlockCount to `count` in steps with a possible commit between
+    // them; otherwise does nothing and the caller's one SetTableBlockCount
+    // frees the whole tail.
+    ResultCode ShrinkInSlices(std::uint16_t count);
     void JoinDirty(std::int32_t start, std::int32_t end);
     void ClearDirtyRange() { dirtyStart_ = dirtyEnd_ = 0; }
 

@@ -134,4 +134,18 @@ ResultCode DataFile::CompactFreeTable() {
     return MarkBlockModified(rootEntry_, false);
 }
 
+ResultCode DataFile::CommitSliceIfDue(std::uint32_t aboutToFree) {
+    if (!sliceCommits_ || !writable_ || accessDepth_ == 0 || !headerDirty_ || !rootEntry_) {
+        return 0;
+    }
+    const std::uint32_t length = FreeLength(rootBuffer_);
+    const std::uint32_t freed = length > freeLimit_ ? length - freeLimit_ : 0;
+    if (freed == 0 && aboutToFree == 0) return 0;
+    const bool due = freed >= kSliceFreedEntries ||
+                     length + aboutToFree + kSliceMargin >= kMaxTableBlocks ||
+                     std::uint32_t{FileBlocks()} + kSliceMargin >= kMaxFileBlocks;
+    if (!due) return 0;
+    return Commit();
+}
+
 }  // namespace quillet

@@ -1,11 +1,13 @@
 // Files of thousands of blocks. The free list lives in table 1's block map and
 // holds at most 6144 entries, and a transaction never reuses the blocks it
-// frees: a step-down that rewrites more blocks than that fails with 10 and
-// must leave the file as it was. A file whose step-down fits but whose
-// compaction could overflow the free list is converted and left uncompacted.
+// frees: an in-place step-down that rewrites more blocks than that fails with
+// 10 and must leave the file as it was; the new file of copy mode commits in
+// slices instead. A compaction whose moves could overflow the free list runs
+// in several smaller passes.
 
 #include <filesystem>
 
+#include "convert/ConversionRoute.h"
 #include "tests/convert/ConvertFixture.h"
 
 namespace quillet::testing {
@@ -85,16 +87,38 @@ TEST_F(LimitTest, FourToThreeRewritingTooManyBlocksFailsAndLeavesTheFile) {
     EXPECT_EQ(Word(AppHeader(path_), 2), 4);
 }
 
-TEST_F(LimitTest, FiveToFourRewritingTooManyBlocksFailsAndLeavesTheSource) {
-    FileDef def = Big(5, 5, 42);
+// The new file of copy mode commits the step in slices when one transaction
+// cannot hold it, so the blocks it frees are used again: converted, sound,
+// compacted, and the source is only read.
+TEST_F(LimitTest, FiveToFourRewritingTooManyBlocksForOneCommitIsConvertedInSlices) {
+    FileDef def = Big(5, 5, 42);  // about 6600 blocks of items
     ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
     const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
     const std::string target = Path("RXV0.TMP");
-    EXPECT_EQ(ConvertCopy(target, 4, path_), 10);
+    EXPECT_EQ(ConvertCopy(target, 4, path_), 0);
     EXPECT_EQ(ReadFileBytes(path_), bytes);
-    // The copy stays sound at format 5; the caller deletes it.
-    EXPECT_EQ(CheckFile(platform_, target).findings, "");
-    EXPECT_EQ(Word(AppHeader(target), 2), 5);
+    ExpectCompacted(target);
+    EXPECT_EQ(Word(AppHeader(target), 2), 4);
+    const std::string converted = path_;
+    path_ = target;
+    ExpectItems(def, 0, 0, false, 5);
+    path_ = converted;
+}
+
+// The same step to 3 through a new file (the route of a format 4 file that the
+// in-place step cannot hold): converted in slices and compacted.
+TEST_F(LimitTest, FourToThreeThroughANewFileIsConvertedInSlices) {
+    FileDef def = Big(4, 5, 42);
+    ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
+    ConversionRoute route = ConversionRoute::kInPlace;
+    ASSERT_EQ(ChooseConversionRoute(platform_, path_.c_str(), 4, &route), 0);
+    EXPECT_EQ(route, ConversionRoute::kThroughTemporaryFile);
+    const std::string target = Path("RXV1.TMP");
+    EXPECT_EQ(ConvertCopy(target, 3, path_), 0);
+    ExpectCompacted(target);
+    EXPECT_EQ(Word(AppHeader(target), 2), 3);
+    path_ = target;
+    ExpectItems(def, 3, 0, false, 0);
 }
 
 // The step-down fits, the compaction could not: converted, sound, and the
@@ -125,6 +149,27 @@ TEST_F(LimitTest, AStepDownThatNearlyFillsTheFreeListIsConverted) {
     const std::vector<std::uint8_t> used = UsedBytes(platform_, path_);
     EXPECT_EQ(ConvertInPlace(path_, 3), 10);
     EXPECT_EQ(UsedBytes(platform_, path_), used);
+}
+
+// The route's estimate of the in-place step, at the limit of the file above:
+// the largest file the one transaction holds stays in place, one item more per
+// list goes through a new file.
+TEST_F(LimitTest, TheRouteKeepsInPlaceExactlyWhatTheOneTransactionHolds) {
+    ConversionRoute route = ConversionRoute::kThroughTemporaryFile;
+    FileDef fits = Big(4, 4, 382, 1020);
+    ASSERT_EQ(BuildDataFile(platform_, path_, fits), 0);
+    ASSERT_EQ(ChooseConversionRoute(platform_, path_.c_str(), 4, &route), 0);
+    EXPECT_EQ(route, ConversionRoute::kInPlace);
+    ASSERT_EQ(ChooseConversionRoute(platform_, path_.c_str(), 5, &route), 0);
+    EXPECT_EQ(route, ConversionRoute::kThroughTemporaryFile);
+
+    std::filesystem::remove(path_);
+    FileDef more = Big(4, 4, 383, 1020);
+    ASSERT_EQ(BuildDataFile(platform_, path_, more), 0);
+    const std::vector<std::uint8_t> bytes = ReadFileBytes(path_);
+    ASSERT_EQ(ChooseConversionRoute(platform_, path_.c_str(), 4, &route), 0);
+    EXPECT_EQ(route, ConversionRoute::kThroughTemporaryFile);
+    EXPECT_EQ(ReadFileBytes(path_), bytes);  // only read
 }
 
 // Below the compaction's limit the same shape is converted and compacted.
