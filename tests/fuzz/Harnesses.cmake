@@ -49,6 +49,9 @@ quillet_fuzz_harness(NAME open FUNCTION FuzzOpenFile SEEDS file)
 quillet_fuzz_harness(NAME integrity FUNCTION FuzzIntegrity SEEDS file)
 quillet_fuzz_harness(NAME convert FUNCTION FuzzConvert SEEDS file)
 quillet_fuzz_harness(NAME records FUNCTION FuzzRecords SEEDS records)
+# quillet-check's whole path, on an in-memory disk of its own.
+quillet_fuzz_harness(NAME check FUNCTION FuzzCheck SEEDS file SOURCES FuzzCheck.cpp
+                     LIBRARIES quillet_check)
 
 list(REMOVE_DUPLICATES QUILLET_FUZZ_SOURCES)
 list(REMOVE_DUPLICATES QUILLET_FUZZ_LIBRARIES)
