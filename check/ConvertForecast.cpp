@@ -98,6 +98,16 @@ void ForecastConversion(Platform& platform, const char* path,
     }
     f.route = ActionOf(route);
     f.action = f.route;
+    // The converter refuses to convert a read-only file in place before it
+    // makes the backup copy, with the code its own open would give.
+    std::uint32_t attributes = 0;
+    if (f.route == ConvertAction::kInPlace &&
+        platform.GetPathAttributes(path, &attributes) == win32::kSuccess &&
+        (attributes & kFileAttributeReadOnly) != 0) {
+        SetError(f, -static_cast<ResultCode>(win32::kAccessDenied),
+                 "checking that the file can be converted in place");
+        return;
+    }
 
     if (snapshot.empty()) {
         SetError(f, 3,

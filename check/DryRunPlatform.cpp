@@ -103,6 +103,9 @@ const std::vector<std::uint8_t>* DryRunPlatform::FileBytes(const std::string& pa
 Win32Error DryRunPlatform::OpenFile(const char* path, FileAccess access, FileShare,
                                     FileDisposition disposition, std::unique_ptr<File>* file) {
     auto it = files_.find(path);
+    if (it != files_.end() && disposition == FileDisposition::kCreateNew) {
+        return win32::kFileExists;
+    }
     if (it == files_.end()) {
         if (disposition == FileDisposition::kOpenExisting) return win32::kFileNotFound;
         it = files_.emplace(path, std::make_shared<Bytes>()).first;
@@ -127,7 +130,15 @@ Win32Error DryRunPlatform::GetPathAttributes(const char* path, std::uint32_t* at
 Win32Error DryRunPlatform::CopyFileTo(const char* source, const char* destination) {
     const auto it = files_.find(source);
     if (it == files_.end()) return win32::kFileNotFound;
+    // As on disk, a copy never replaces what stands at its destination.
+    if (files_.count(destination) != 0) return win32::kFileExists;
     files_[destination] = std::make_shared<Bytes>(*it->second);
+    return win32::kSuccess;
+}
+
+// Files in memory have no permissions to carry over.
+Win32Error DryRunPlatform::CopyAccess(const char* source, const char* destination) {
+    if (files_.count(source) == 0 || files_.count(destination) == 0) return win32::kFileNotFound;
     return win32::kSuccess;
 }
 

@@ -38,6 +38,7 @@ class DryRunPlatform final : public Platform {
     Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) override;
     Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) override;
     Win32Error CopyFileTo(const char* source, const char* destination) override;
+    Win32Error CopyAccess(const char* source, const char* destination) override;
     Win32Error MoveFileTo(const char* from, const char* to) override;
     Win32Error RemoveFile(const char* path) override;
     // Not offered: a dry run names its files itself. Always kNotSupported.

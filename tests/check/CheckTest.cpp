@@ -17,6 +17,10 @@
 #include "check/JsonWriter.h"
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "convert/ConversionRoute.h"
 #include "platform/LittleEndian.h"
 #include "records/ChunkedTable.h"
@@ -521,6 +525,23 @@ TEST_F(CheckTest, AFileThatAnotherProcessHoldsOpenIsCheckedAndTheConverterWouldM
     const JsonValue after = CheckJson(path, &exit);
     EXPECT_EQ(after["conversion"]["action"].Ascii(), "in place");
 }
+
+#ifndef _WIN32
+// A read-only format 4 file is refused by the converter before its backup copy
+// (-5); the forecast says so, and the file is still reported sound.
+TEST_F(CheckTest, AReadOnlyFormatFourFileIsForecastAsTheConverterRefusesIt) {
+    SampleSummary s;
+    const std::string path = Build(4, "readonly.qdx", &s);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    int exit = -1;
+    const JsonValue f = CheckJson(path, &exit);
+    EXPECT_EQ(exit, 0) << Problems(f);
+    EXPECT_EQ(f["conversion"]["action"].Ascii(), "error");
+    EXPECT_EQ(f["conversion"]["code"].number, -5);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(CheckJson(path, &exit)["conversion"]["action"].Ascii(), "in place");
+}
+#endif
 
 // The inputs that once made a fuzzing harness fail, and the samples cut short
 // and with bytes flipped: each gets a report, the file stays as it was, and the
