@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/ConverterTexts.h"
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
 #include "convert/ConversionRoute.h"
@@ -22,19 +23,11 @@ constexpr char kFilterPattern[] = "*.qdx";
 constexpr char kDefaultExtension[] = "qdx";
 constexpr std::uint32_t kDialogFlags = 0x804;  // path must exist, hide read-only
 
-constexpr char kTooOldText[] =
-    "This file was created with a version of Quillet that is older than Version 2.0 and "
-    "cannot be converted. Use Quillet to convert this file to a newer format.";
-constexpr char kOldestText[] =
-    "This file is already in Quillet Version 2.0 format, which is the oldest version this "
-    "program can convert to. Use Quillet to convert this file to a newer format.";
-constexpr char kTooNewText[] =
-    "This file was created with a version of Quillet that is newer than this conversion "
-    "program.  Use a newer version of this program to convert this file.";
-constexpr char kConfirm4Text[] =
-    "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is "
-    "Version 4.0, so please make sure you are not converting this file twice.";
-constexpr char kConfirm5Text[] = "OK to convert this file to Quillet Version 3.0?";
+constexpr const char* kTooOldText = texts::kTooOld;
+constexpr const char* kOldestText = texts::kOldest;
+constexpr const char* kTooNewText = texts::kTooNew;
+constexpr const char* kConfirm4Text = texts::kConfirm4;
+constexpr const char* kConfirm5Text = texts::kConfirm5;
 constexpr char kConfirmCaption[] = "Confirm Conversion";
 constexpr char kBackupFailedText[] = "Unable to make a backup copy of the file.";
 constexpr char kSuccessText[] = "The file was converted successfully.";
@@ -242,8 +235,7 @@ ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t versio
 
 void ReportError(Platform& platform, ResultCode code) {
     char text[256];
-    std::snprintf(text, sizeof text, "Error %d occurred attempting to access the file.",
-                  static_cast<int>(code));
+    std::snprintf(text, sizeof text, texts::kErrorFormat, static_cast<int>(code));
     platform.ShowMessageBox(text, nullptr, MessageButtons::kOk, MessageIcon::kNone);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/ConverterTexts.h"
 #include "check/DryRunPlatform.h"
 #include "convert/ConversionFile.h"
 #include "convert/ConversionRoute.h"
@@ -13,20 +14,12 @@ namespace quillet {
 
 namespace {
 
-// The converter's own texts, verbatim.
-constexpr char kTooOldText[] =
-    "This file was created with a version of Quillet that is older than Version 2.0 and "
-    "cannot be converted. Use Quillet to convert this file to a newer format.";
-constexpr char kOldestText[] =
-    "This file is already in Quillet Version 2.0 format, which is the oldest version this "
-    "program can convert to. Use Quillet to convert this file to a newer format.";
-constexpr char kTooNewText[] =
-    "This file was created with a version of Quillet that is newer than this conversion "
-    "program.  Use a newer version of this program to convert this file.";
-constexpr char kConfirm4Text[] =
-    "OK to convert this file to Quillet Version 2.0?  The current version of Quillet is "
-    "Version 4.0, so please make sure you are not converting this file twice.";
-constexpr char kConfirm5Text[] = "OK to convert this file to Quillet Version 3.0?";
+// The converter's own texts.
+constexpr const char* kTooOldText = texts::kTooOld;
+constexpr const char* kOldestText = texts::kOldest;
+constexpr const char* kTooNewText = texts::kTooNew;
+constexpr const char* kConfirm4Text = texts::kConfirm4;
+constexpr const char* kConfirm5Text = texts::kConfirm5;
 
 // Names of the dry run's files in memory.
 constexpr char kDryChosen[] = "dry-run.qdx";
@@ -34,8 +27,7 @@ constexpr char kDryTemporary[] = "RXV0000.TMP";
 
 std::string ErrorMessage(ResultCode code) {
     char text[96];
-    std::snprintf(text, sizeof text, "Error %d occurred attempting to access the file.",
-                  static_cast<int>(code));
+    std::snprintf(text, sizeof text, texts::kErrorFormat, static_cast<int>(code));
     return text;
 }
 

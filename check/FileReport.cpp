@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "app/ConverterTexts.h"
 #include "check/ConvertForecast.h"
 #include "check/DryRunPlatform.h"
 #include "check/ListWalk.h"
@@ -189,8 +190,7 @@ FileReport CheckFile(Platform& platform, const char* path, const ProgressFunctio
             report.forecast.meaning = report.openMeaning;
             report.forecast.step = "opening the file to read its format version";
             char text[96];
-            std::snprintf(text, sizeof text, "Error %d occurred attempting to access the file.",
-                          static_cast<int>(r));
+            std::snprintf(text, sizeof text, texts::kErrorFormat, static_cast<int>(r));
             report.forecast.message = text;
             return report;
         }
