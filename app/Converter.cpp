@@ -142,7 +142,7 @@ ResultCode PutConvertedInPlace(Platform& platform, const char* chosen, const cha
 
 // Format 4: back up by copy, then convert in place to format 3. Returns the
 // code to report, or 0 when the flow ended with a message of its own.
-ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
+ResultCode ConvertInPlace(Platform& platform, const char* chosen, const SliceLimits& limits) {
     char backup[kMaxPath];
     ResultCode result = MakeBackupName(platform, chosen, backup);
     if (result == 0) result = CheckWritable(platform, chosen);
@@ -157,7 +157,7 @@ ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
     }
 
     {
-        ConversionFile conversion(platform);
+        ConversionFile conversion(platform, limits);
         result = conversion.Convert(chosen, 3, nullptr);
     }
     if (result != 0) return result;  // the backup copy stays
@@ -170,7 +170,8 @@ ResultCode ConvertInPlace(Platform& platform, const char* chosen) {
 // chosen file to its backup name and the temporary file to the chosen name.
 // The chosen file is not touched before the conversion has succeeded, and the
 // temporary file is gone after every failure.
-ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int targetVersion) {
+ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int targetVersion,
+                              const SliceLimits& limits) {
     // No backup name can fit or be free: known before the conversion's work.
     char backup[kMaxPath];
     ResultCode result = MakeBackupName(platform, chosen, backup);
@@ -181,7 +182,7 @@ ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int target
     if (result != 0) return result;
 
     {
-        ConversionFile conversion(platform);
+        ConversionFile conversion(platform, limits);
         result = conversion.Convert(temp, targetVersion, chosen);
     }
     if (result != 0) {
@@ -203,7 +204,8 @@ ResultCode ConvertThroughCopy(Platform& platform, const char* chosen, int target
 
 // Tells the user what the format version allows and runs the conversion the
 // user confirms. Returns the code to report, or 0.
-ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t version) {
+ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t version,
+                    const SliceLimits& limits) {
     if (version <= 2) {
         platform.ShowMessageBox(kTooOldText, nullptr, MessageButtons::kOk, MessageIcon::kNone);
         return 0;
@@ -221,14 +223,14 @@ ResultCode Classify(Platform& platform, const char* chosen, std::uint16_t versio
                                 MessageIcon::kNone) != MessageAnswer::kOk) {
         return 0;
     }
-    if (version == 5) return ConvertThroughCopy(platform, chosen, 4);
+    if (version == 5) return ConvertThroughCopy(platform, chosen, 4, limits);
     // The route only reads the file, before the backup is made; a file that
     // cannot be read is reported as the conversion would report it.
     ConversionRoute route = ConversionRoute::kInPlace;
-    const ResultCode routed = ChooseConversionRoute(platform, chosen, version, &route);
+    const ResultCode routed = ChooseConversionRoute(platform, chosen, version, &route, limits);
     if (routed != 0) return routed;
-    return route == ConversionRoute::kInPlace ? ConvertInPlace(platform, chosen)
-                                              : ConvertThroughCopy(platform, chosen, 3);
+    return route == ConversionRoute::kInPlace ? ConvertInPlace(platform, chosen, limits)
+                                              : ConvertThroughCopy(platform, chosen, 3, limits);
 }
 
 }  // namespace
@@ -239,7 +241,7 @@ void ReportError(Platform& platform, ResultCode code) {
     platform.ShowMessageBox(text, nullptr, MessageButtons::kOk, MessageIcon::kNone);
 }
 
-int RunConverter(Platform& platform, void* instance) {
+int RunConverter(Platform& platform, void* instance, const SliceLimits& limits) {
     char chosen[kMaxPath] = {};
     if (!ChooseFile(platform, instance, chosen)) return 0;
 
@@ -248,7 +250,7 @@ int RunConverter(Platform& platform, void* instance) {
     DataFile inspection(platform);
     std::uint16_t version = 0;
     ResultCode result = ReadFormatVersion(inspection, chosen, &version);
-    if (result == 0) result = Classify(platform, chosen, version);
+    if (result == 0) result = Classify(platform, chosen, version, limits);
     if (result != 0) ReportError(platform, result);
     return result;
 }

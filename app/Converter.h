@@ -3,6 +3,7 @@
 // done with its format version, converts it one version down after the user's
 // confirmation, keeps a backup of the file as it was, and ends with an exit code.
 
+#include "container/DataFile.h"
 #include "platform/Platform.h"
 #include "platform/ResultCode.h"
 
@@ -20,7 +21,10 @@ constexpr int kMaxBackupNumber = 9999;
 
 // Runs the whole flow once and returns the exit code: 0, or the code that was
 // shown in the error message. `instance` is handed to the open-file dialog.
-int RunConverter(Platform& platform, void* instance);
+// `limits` is what the route and the conversion plan the free list with: the
+// format's own by default; tests lower it to take a small file along the
+// route of a large one.
+int RunConverter(Platform& platform, void* instance, const SliceLimits& limits = SliceLimits{});
 
 // Writes to `out` (kMaxPath bytes) the first name of "<stem> Backup.qdx",
 // "<stem> Backup 2.qdx", "<stem> Backup 3.qdx", ... that names no existing file

@@ -54,6 +54,20 @@ constexpr std::size_t kChangeCount = 10;   // u16
 constexpr std::size_t kSlots = 16;         // 24 x u16
 }  // namespace descriptor
 
+// When a file that commits in slices (DataFile::SetSliceCommits) commits, and
+// the free-list length the conversion's route, slices and compaction passes
+// plan against. The defaults are the format's own: table 1's map holds
+// kMaxTableBlocks entries. Smaller values let a file of a few hundred blocks
+// take the paths a file near the limits takes (the fault sweeps use that);
+// they never raise what the engine itself accepts.
+struct SliceLimits {
+    std::uint32_t freeListEntries = kMaxTableBlocks;
+    // A slice commits once it has freed this many entries.
+    std::uint32_t freedPerSlice = 1024;
+    // ... or once the free list is within this many entries of its limit.
+    std::uint32_t margin = 64;
+};
+
 // Open flags.
 constexpr std::uint32_t OpenReadOnly = 0x01;
 constexpr std::uint32_t OpenFallbackReadOnly = 0x02;
@@ -244,19 +258,25 @@ class DataFile {
     // may commit a long write access in slices, so that the blocks it frees
     // become usable again before the free list (at most 6144 entries) or the
     // file (at most 32768 blocks) runs out. Off by default; only the owner of
-    // such a file turns it on.
-    void SetSliceCommits(bool on) { sliceCommits_ = on ? 1 : 0; }
+    // such a file turns it on, with the thresholds in `limits`.
+    void SetSliceCommits(bool on, const SliceLimits& limits = SliceLimits{}) {
+        sliceCommits_ = on ? 1 : 0;
+        sliceLimits_ = limits;
+    }
     bool SliceCommits() const { return sliceCommits_ != 0; }
+    const SliceLimits& SliceCommitLimits() const { return sliceLimits_; }
     // Called between whole-block changes, where the tree is consistent and no
     // block other than the root is pinned. With slices on, commits the
-    // transaction in progress when it has freed kSliceFreedEntries entries or
-    // more; when the free list is within kSliceMargin of its limit, or would
-    // be with `aboutToFree` more entries; or, near the file's 32768 blocks,
-    // when the next block would be appended. Otherwise (and always with
-    // slices off) does nothing and answers 0.
+    // transaction in progress when it has freed SliceLimits::freedPerSlice
+    // entries or more; when the free list is within SliceLimits::margin of
+    // SliceLimits::freeListEntries, or would be with `aboutToFree` more
+    // entries; or, near the file's 32768 blocks, when the next block would be
+    // appended. Otherwise (and always with slices off) does nothing and
+    // answers 0.
     ResultCode CommitSliceIfDue(std::uint32_t aboutToFree = 0);
-    static constexpr std::uint32_t kSliceFreedEntries = 1024;
-    static constexpr std::uint32_t kSliceMargin = 64;
+    // Distance from the file's 32768 blocks at which slices start to watch
+    // the entries left to take.
+    static constexpr std::uint32_t kSliceFileMargin = 64;
 
     // ---- Read access to the state, for the conversion, tools and tests ----
 
@@ -366,8 +386,9 @@ class DataFile {
     std::uint16_t windowCount_ = 0;  // valid blocks in the window; 0: none
     std::uint16_t readAhead_ = 0;    // blocks the next sequential refill asks for
     TransferCounts transfers_;
-    // Intermediate commits allowed (SetSliceCommits).
+    // Intermediate commits allowed (SetSliceCommits), and when they are due.
     std::int32_t sliceCommits_ = 0;
+    SliceLimits sliceLimits_;
 };
 
 // Holds the named mutex of the data file at a path (the one that Open and the

@@ -277,6 +277,11 @@ ResultCode ConversionFile::CheckAllBelow(std::int32_t limit) {
     return 0;
 }
 
+std::int32_t ConversionFile::FreeListCapacity() const {
+    return static_cast<std::int32_t>(
+        std::min<std::uint32_t>(limits_.freeListEntries, kMaxTableBlocks));
+}
+
 ResultCode ConversionFile::PlanPass(std::int32_t* targetEnd, bool* partial) {
     *partial = false;
     ResultCode result = LoadRootBlock();
@@ -285,7 +290,8 @@ ResultCode ConversionFile::PlanPass(std::int32_t* targetEnd, bool* partial) {
     // Renewing the root and the free list's own index blocks frees their old
     // places into the free list, which holds at most 6144 entries; a list that
     // full cannot take them, and the pass is not started.
-    if (FreeListLength() + kRenewalAllowance > kMaxTableBlocks) return kCompactNothingToGain;
+    const std::int32_t capacity = FreeListCapacity();
+    if (FreeListLength() + kRenewalAllowance > capacity) return kCompactNothingToGain;
 
     result = RenewRootAndFreeMap();
     if (result != 0) return result;
@@ -311,12 +317,12 @@ ResultCode ConversionFile::PlanPass(std::int32_t* targetEnd, bool* partial) {
         if (result != 0) return result;
         const std::int32_t needed =
             length + (static_cast<std::int32_t>(FileBlocks()) - end) + renewed + kRenewalAllowance;
-        if (needed <= kMaxTableBlocks) {
+        if (needed <= capacity) {
             *partial = end != *targetEnd;
             *targetEnd = end;
             return 0;
         }
-        end += needed - kMaxTableBlocks;
+        end += needed - capacity;
         if (end >= FileBlocks()) break;
     }
     return kCompactNothingToGain;

@@ -28,7 +28,11 @@ std::uint16_t AppHeaderLengthForVersion(int version);
 
 class ConversionFile : public DataFile {
   public:
-    explicit ConversionFile(Platform& platform) : DataFile(platform) {}
+    // `limits`: the free-list length the slices and the compaction passes plan
+    // with, and the slice thresholds (the format's own unless a test lowers
+    // them).
+    explicit ConversionFile(Platform& platform, const SliceLimits& limits = SliceLimits{})
+        : DataFile(platform), limits_(limits) {}
     ~ConversionFile() override;
 
     // Converts the file at `targetPath` down to `targetVersion`: in place when
@@ -71,6 +75,10 @@ class ConversionFile : public DataFile {
     // 26 when any block the file refers to (root, directory, maps, free-list
     // entries) lies at or beyond `limit`.
     ResultCode CheckAllBelow(std::int32_t limit);
+    // The free-list length the plans keep to: limits_, never above the map's.
+    std::int32_t FreeListCapacity() const;
+
+    SliceLimits limits_;
 };
 
 // The version steps on the application data, inside the caller's write access.

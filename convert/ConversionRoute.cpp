@@ -76,7 +76,8 @@ ResultCode CountListTables(DataFile& file, std::uint16_t indexTable, std::uint32
 
 }  // namespace
 
-ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEstimate* estimate) {
+ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEstimate* estimate,
+                            const SliceLimits& limits) {
     *estimate = StepEstimate{};
     ResultCode result = file.LoadRootBlock();
     if (result != 0) return result;
@@ -123,13 +124,14 @@ ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEst
     estimate->freeListLength = length;
     estimate->usableFree = usable;
     estimate->fileBlocks = fileBlocks;
-    estimate->fitsOneCommit = std::uint32_t{length} + freed + kCompactionRoom <= kMaxTableBlocks &&
+    const std::uint32_t entries = std::min<std::uint32_t>(limits.freeListEntries, kMaxTableBlocks);
+    estimate->fitsOneCommit = std::uint32_t{length} + freed + kCompactionRoom <= entries &&
                               std::uint32_t{fileBlocks} + appended <= kMaxFileBlocks;
     return 0;
 }
 
 ResultCode ChooseConversionRoute(Platform& platform, const char* path, std::uint16_t formatVersion,
-                                 ConversionRoute* route) {
+                                 ConversionRoute* route, const SliceLimits& limits) {
     *route = ConversionRoute::kInPlace;
     if (formatVersion == 5) {
         *route = ConversionRoute::kThroughTemporaryFile;
@@ -144,7 +146,7 @@ ResultCode ChooseConversionRoute(Platform& platform, const char* path, std::uint
     result = file.BeginAccess(false);
     if (result == 0) {
         StepEstimate estimate;
-        const ResultCode estimated = EstimateStepDown(file, formatVersion, &estimate);
+        const ResultCode estimated = EstimateStepDown(file, formatVersion, &estimate, limits);
         result = file.EndAccess(estimated);
         if (result == 0 && !estimate.fitsOneCommit) {
             *route = ConversionRoute::kThroughTemporaryFile;

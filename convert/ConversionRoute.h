@@ -25,7 +25,8 @@ struct StepEstimate {
     std::uint16_t fileBlocks = 0;
     // Whether one transaction can hold the step: the free list, which cannot
     // give back a number freed in the same transaction, stays within the 6144
-    // entries table 1's map can hold with the room the compaction after it
+    // entries table 1's map can hold (or the lower SliceLimits::
+    // freeListEntries the caller plans with) with the room the compaction after it
     // needs to start, and the blocks appended for the new copies stay within
     // the file's 32768 blocks.
     bool fitsOneCommit = true;
@@ -35,7 +36,9 @@ struct StepEstimate {
 // which must be inside an access (read access is enough). Reads only: the
 // list index named by the AppHeader, the descriptors of the tables it names,
 // the directory and the free list. A damaged index or table answers its code.
-ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEstimate* estimate);
+// The free list is taken to hold limits.freeListEntries entries at most.
+ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEstimate* estimate,
+                            const SliceLimits& limits = SliceLimits{});
 
 // Decides how the converter handles the file at `path` whose AppHeader gives
 // `formatVersion`, from the file alone:
@@ -57,7 +60,8 @@ ResultCode EstimateStepDown(DataFile& file, std::uint16_t formatVersion, StepEst
 // caller may ask before it has decided anything, and a read-only inspection
 // may ask too. On failure *route is kInPlace (the route that needs nothing
 // beyond the file itself) and the code of the open or read is returned.
+// `limits` is what the conversion will plan with (EstimateStepDown).
 ResultCode ChooseConversionRoute(Platform& platform, const char* path, std::uint16_t formatVersion,
-                                 ConversionRoute* route);
+                                 ConversionRoute* route, const SliceLimits& limits = SliceLimits{});
 
 }  // namespace quillet

@@ -103,9 +103,10 @@ ResultCode ConversionFile::ChooseSliceCommits() {
     StepEstimate estimate;
     ResultCode result = GetAppHeader(app, appheader::kSize);
     if (result == 0) {
-        result = EstimateStepDown(*this, Load16(app + appheader::kFormatVersion), &estimate);
+        result =
+            EstimateStepDown(*this, Load16(app + appheader::kFormatVersion), &estimate, limits_);
     }
-    if (result == 0) SetSliceCommits(!estimate.fitsOneCommit);
+    if (result == 0) SetSliceCommits(!estimate.fitsOneCommit, limits_);
     return result;
 }
 

@@ -166,8 +166,8 @@ ResultCode TableBuffer::ShrinkInSlices(std::uint16_t count) {
     // committed before the next, so the free list never has to hold the
     // whole tail at once.
     while (current > count) {
-        const std::uint32_t step =
-            std::min<std::uint32_t>(current - count, DataFile::kSliceFreedEntries);
+        const std::uint32_t step = std::min<std::uint32_t>(
+            current - count, std::max<std::uint32_t>(1, file_->SliceCommitLimits().freedPerSlice));
         r = file_->CommitSliceIfDue(step);
         if (r) return r;
         current -= step;

@@ -147,10 +147,13 @@ ResultCode DataFile::CommitSliceIfDue(std::uint32_t aboutToFree) {
     // itself. Each slice is then about as large as the one before it.
     const std::uint32_t blocks = FileBlocks();
     const std::uint32_t usable = freeLimit_ > freeCursor_ ? freeLimit_ - freeCursor_ : 0;
-    const bool due = freed >= kSliceFreedEntries ||
-                     length + aboutToFree + kSliceMargin >= kMaxTableBlocks ||
-                     (blocks + kSliceMargin >= kMaxFileBlocks && usable <= kSliceMargin / 8 &&
-                      (freed >= kSliceMargin / 8 || blocks + kSliceMargin / 4 >= kMaxFileBlocks));
+    const SliceLimits& limits = sliceLimits_;
+    const bool due =
+        freed >= limits.freedPerSlice ||
+        length + aboutToFree + limits.margin >=
+            std::min<std::uint32_t>(limits.freeListEntries, kMaxTableBlocks) ||
+        (blocks + kSliceFileMargin >= kMaxFileBlocks && usable <= kSliceFileMargin / 8 &&
+         (freed >= kSliceFileMargin / 8 || blocks + kSliceFileMargin / 4 >= kMaxFileBlocks));
     if (!due) return 0;
     return Commit();
 }

@@ -46,6 +46,12 @@ struct KindSpec {
     bool mayBeIgnored;
 };
 
+// Average items per list of the list-heavy samples (ListHeavySample): about
+// 270 blocks, six step commits and two compaction passes; about 850 blocks
+// and fifteen step commits.
+[[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
+[[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
+
 const KindSpec kKinds[] = {
     {FaultKind::kOpen, "open", win32::kAccessDenied, false, false, false},
     {FaultKind::kRead, "read", win32::kReadFault, false, false, false},
@@ -119,7 +125,7 @@ std::string Judge(const Sample& sample, const Reference& ref, const DiskImage& i
         }
     };
 
-    if (sample.format() == 5) {
+    if (sample.throughTemporaryFile) {
         if (!temps.empty() && !(reached && spec.kind == FaultKind::kDelete)) {
             problem << "temporary file left: " << temps.front() << "; ";
         }
@@ -177,7 +183,7 @@ SweepResult Sweep(const Sample& sample, const Reference& ref, const KindSpec& sp
             } else {
                 faults.FailCall(spec.kind, n, spec.error);
             }
-            outcome = RunFlow(faults, chosen);
+            outcome = RunFlow(faults, chosen, sample.limits);
             reached = faults.InjectedFailures() > 0;
         }
         DiskImage image;
@@ -200,12 +206,12 @@ SweepResult Sweep(const Sample& sample, const Reference& ref, const KindSpec& sp
     return result;
 }
 
-// Sweeps every kind (or the kinds in `kinds`, less those in `skip`) over the
-// samples of a format (or those named in `only`).
-void SweepAll(int format, bool large, bool realDisk, const std::vector<std::string>& only = {},
-              const std::vector<std::string>& kinds = {},
-              const std::vector<std::string>& skip = {}) {
-    const auto samples = Samples(format, large);
+// Sweeps every kind (or the kinds in `kinds`, less those in `skip`) over
+// `samples` (or those named in `only`), all of format `format`.
+void SweepSamples(const std::vector<Sample>& samples, int format, bool realDisk,
+                  const std::vector<std::string>& only = {},
+                  const std::vector<std::string>& kinds = {},
+                  const std::vector<std::string>& skip = {}) {
     ASSERT_FALSE(samples.empty()) << "no sample could be built";
     // Injection points of the whole sweep, per kind in the order of kKinds.
     std::vector<std::pair<std::string, std::uint64_t>> perKind;
@@ -215,9 +221,13 @@ void SweepAll(int format, bool large, bool realDisk, const std::vector<std::stri
         if (!only.empty() && std::find(only.begin(), only.end(), sample.name) == only.end())
             continue;
         SCOPED_TRACE("sample " + sample.name);
+        ASSERT_FALSE(sample.bytes.empty()) << "the sample could not be built";
         std::string problem;
         const Reference ref = MakeReference(sample, &problem);
         ASSERT_EQ(problem, "");
+        std::cout << "[fault injection] sample " << sample.name << ": " << ref.commits
+                  << " commits, " << ref.stepCommits << " up to the step's end, "
+                  << ref.compactionPasses << " compaction passes" << std::endl;
         std::uint64_t total = 0;
         std::ostringstream figures;
         for (const KindSpec& spec : kKinds) {
@@ -252,6 +262,13 @@ void SweepAll(int format, bool large, bool realDisk, const std::vector<std::stri
               << " samples: " << sweepTotal << " injection points;";
     for (const auto& [name, points] : perKind) std::cout << " " << name << "=" << points;
     std::cout << std::endl;
+}
+
+// Sweeps the samples of a format (Samples).
+void SweepAll(int format, bool large, bool realDisk, const std::vector<std::string>& only = {},
+              const std::vector<std::string>& kinds = {},
+              const std::vector<std::string>& skip = {}) {
+    SweepSamples(Samples(format, large), format, realDisk, only, kinds, skip);
 }
 
 // A file whose header writes fail part-way: the first half of the 512 bytes
@@ -441,6 +458,18 @@ TEST(FaultInjectionTest, FormatFourInPlaceOnMemoryDisk) {
     SweepAll(4, false, false, {"one-list", "indirect-map"});
 }
 
+// The route of files whose lists fill most of the format's limit, on a file of
+// a few hundred blocks whose free list is planned at a few hundred entries:
+// the step in slices inside the temporary file, the compaction in several
+// passes, and format 4 through a temporary file instead of in place.
+TEST(FaultInjectionTest, ListHeavyFormatFiveInSlicesAndPassesOnMemoryDisk) {
+    SweepSamples({ListHeavySample(5, kQuickListHeavyItems)}, 5, false);
+}
+
+TEST(FaultInjectionTest, ListHeavyFormatFourThroughTemporaryFileOnMemoryDisk) {
+    SweepSamples({ListHeavySample(4, kQuickListHeavyItems)}, 4, false);
+}
+
 TEST(FaultInjectionTest, FormatFiveOnRealDisk) {
     SweepAll(5, false, true, {"one-list"});
 }
@@ -457,6 +486,14 @@ TEST(FaultInjectionSlowTest, FormatFiveLargeSampleOnMemoryDisk) {
 
 TEST(FaultInjectionSlowTest, FormatFourLargeSampleOnMemoryDisk) {
     SweepAll(4, true, false, {"several-lists", "large"});
+}
+
+TEST(FaultInjectionSlowTest, ListHeavyFormatFiveInSlicesAndPassesOnMemoryDisk) {
+    SweepSamples({ListHeavySample(5, kSlowListHeavyItems)}, 5, false);
+}
+
+TEST(FaultInjectionSlowTest, ListHeavyFormatFourThroughTemporaryFileOnMemoryDisk) {
+    SweepSamples({ListHeavySample(4, kSlowListHeavyItems)}, 4, false);
 }
 
 TEST(FaultInjectionSlowTest, FormatFiveAllSamplesOnRealDisk) {

@@ -24,6 +24,12 @@
 namespace quillet::testing {
 namespace {
 
+// Average items per list of the list-heavy samples (ListHeavySample): about
+// 270 blocks, six step commits and two compaction passes; about 850 blocks
+// and fifteen step commits.
+[[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
+[[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
+
 #ifdef QUILLET_SAFETY_SLOW
 constexpr int kRandomSubsets = 10;
 constexpr int kRandomPrefixes = 4;
@@ -160,7 +166,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
     std::map<std::string, std::vector<CommitPoint>> commits;
     {
         CommitRecorder recorder(clean);
-        const FlowOutcome outcome = RunFlow(clean, chosen);
+        const FlowOutcome outcome = RunFlow(clean, chosen, sample.limits);
         EXPECT_TRUE(outcome.succeeded) << outcome.Describe();
         EXPECT_EQ(recorder.Resolve(), "");
         commits = recorder.commits();
@@ -168,7 +174,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
     const std::uint64_t writes = clean.WriteCount();
     EXPECT_GT(writes, 0u);
     std::string target = chosen;
-    if (sample.format() == 5) {
+    if (sample.throughTemporaryFile) {
         EXPECT_EQ(commits.size(), 1u) << "writes went to more than the temporary file";
         EXPECT_EQ(commits.count(chosen), 0u) << "the chosen file was written";
         if (commits.size() != 1) return;
@@ -193,7 +199,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
         const std::string diskRoot = PathIn(disk, ".");  // asked before the stop
         disk.PutFile(localChosen, sample.bytes);
         disk.StopAfterWrite(stop);
-        const FlowOutcome outcome = RunFlow(disk, localChosen);
+        const FlowOutcome outcome = RunFlow(disk, localChosen, sample.limits);
         EXPECT_TRUE(disk.Stopped());
         EXPECT_FALSE(outcome.succeeded) << "success reported although the machine stopped";
         ++figures.stopPoints;
@@ -206,7 +212,7 @@ void PowerLossOverFlow(const Sample& sample, Figures* out) {
             const DiskImage image = disk.ImageAfterLoss(keep);
             ++figures.images;
             const auto chosenIt = image.find(local(chosen));
-            if (sample.format() == 5) {
+            if (sample.throughTemporaryFile) {
                 ASSERT_NE(chosenIt, image.end()) << "the chosen file is gone";
                 EXPECT_EQ(chosenIt->second, sample.bytes) << "the chosen file changed";
                 const auto temp = image.find(local(target));
@@ -252,6 +258,18 @@ void PowerLossOverSamples(int format, bool large, const std::vector<std::string>
     std::cout << "[power loss] total, format " << format << ", " << runs
               << " samples: " << total.stopPoints << " stop points, " << total.images
               << " disk images, " << total.commits << " commits" << std::endl;
+}
+
+// The list-heavy sample of ListHeavySample through its route.
+void PowerLossOverListHeavy(int format, int items) {
+    const Sample sample = ListHeavySample(format, items);
+    ASSERT_FALSE(sample.bytes.empty()) << "the sample could not be built";
+    Figures f;
+    PowerLossOverFlow(sample, &f);
+    std::cout << "[power loss] format " << format << " list-heavy sample: " << f.stopPoints
+              << " stop points, " << f.images << " disk images, " << f.commits << " commits"
+              << std::endl;
+    EXPECT_GT(f.stopPoints, 5u);
 }
 
 // ---- The engine alone: a random workload of transactions ----
@@ -457,6 +475,17 @@ TEST(PowerLossTest, FormatFourInPlace) {
     PowerLossOverSamples(4, false, {"one-list", "indirect-map"});
 }
 
+// The route of files whose lists fill most of the format's limit (see
+// ListHeavySample): slices, several compaction passes, format 4 through a
+// temporary file.
+TEST(PowerLossTest, ListHeavyFormatFiveInSlicesAndPasses) {
+    PowerLossOverListHeavy(5, kQuickListHeavyItems);
+}
+
+TEST(PowerLossTest, ListHeavyFormatFourThroughTemporaryFile) {
+    PowerLossOverListHeavy(4, kQuickListHeavyItems);
+}
+
 #else
 
 TEST(PowerLossSlowTest, EngineTransactionsSurviveEveryStop) {
@@ -476,6 +505,14 @@ TEST(PowerLossSlowTest, FormatFiveRichSamples) {
 
 TEST(PowerLossSlowTest, FormatFourRichSamples) {
     PowerLossOverSamples(4, true, {"several-lists", "large"});
+}
+
+TEST(PowerLossSlowTest, ListHeavyFormatFiveInSlicesAndPasses) {
+    PowerLossOverListHeavy(5, kSlowListHeavyItems);
+}
+
+TEST(PowerLossSlowTest, ListHeavyFormatFourThroughTemporaryFile) {
+    PowerLossOverListHeavy(4, kSlowListHeavyItems);
 }
 
 #endif

@@ -6,6 +6,8 @@
 
 #include "app/Converter.h"
 #include "container/DataFile.h"
+#include "container/FileHeader.h"
+#include "convert/ConversionRoute.h"
 #include "tests/support/EngineTestUtil.h"
 #include "tests/support/TempDir.h"
 
@@ -14,6 +16,11 @@ namespace {
 
 constexpr char kSuccessText[] = "The file was converted successfully.";
 constexpr char kBackupFailedText[] = "Unable to make a backup copy of the file.";
+
+// The list-heavy samples' free list and slices: a few hundred entries, so
+// that a few hundred list blocks overflow a one-commit step.
+constexpr std::uint32_t kListHeavyFreeList = 200;
+constexpr std::uint32_t kListHeavySlice = 64;
 
 // Paths of the real disk use the system's separator, those of the memory
 // disk '/'.
@@ -50,13 +57,13 @@ std::string FlowOutcome::Describe() const {
     return s.str();
 }
 
-FlowOutcome RunFlow(Platform& inner, const std::string& chosen) {
+FlowOutcome RunFlow(Platform& inner, const std::string& chosen, const SliceLimits& limits) {
     // A fixed virtual clock: every run reads the same times in the same order,
     // so a conversion that succeeds writes the same bytes as the reference.
     SampleClockPlatform clock(inner, 7);
     UserPlatform user(clock, chosen);
     FlowOutcome out;
-    out.exitCode = RunConverter(user, nullptr);
+    out.exitCode = RunConverter(user, nullptr, limits);
     out.messages = user.messages();
     const bool successShown =
         std::find(out.messages.begin(), out.messages.end(), kSuccessText) != out.messages.end();
@@ -76,6 +83,7 @@ std::vector<Sample> Samples(int format, bool large) {
         Sample s;
         s.name = name;
         s.options = o;
+        s.throughTemporaryFile = format == 5;
         TempDir dir;
         PowerLossPlatform disk(Platform::Default(), dir.path().string());
         SampleClockPlatform clock(disk, o.seed);
@@ -122,6 +130,31 @@ std::vector<Sample> Samples(int format, bool large) {
     return out;
 }
 
+Sample ListHeavySample(int format, int items) {
+    Sample s;
+    s.name = "list-heavy";
+    s.options.format = format;
+    s.options.seed = 15;
+    s.options.lists = 8;
+    s.options.items = items;
+    s.options.depth = 2;
+    s.options.columns = 4;
+    s.limits.freeListEntries = kListHeavyFreeList;
+    s.limits.freedPerSlice = kListHeavySlice;
+    s.limits.margin = 16;
+    s.throughTemporaryFile = true;
+    s.minStepCommits = 3;
+    s.minCompactionPasses = 2;
+    TempDir dir;
+    PowerLossPlatform disk(Platform::Default(), dir.path().string());
+    SampleClockPlatform clock(disk, s.options.seed);
+    const std::string path = PathIn(disk, "sample.qdx");
+    if (BuildSample(clock, s.options, path.c_str(), nullptr) == 0) {
+        s.bytes = *disk.CurrentBytes(path);  // empty bytes are reported by the caller
+    }
+    return s;
+}
+
 std::string PathIn(PowerLossPlatform& disk, const std::string& name) {
     char full[kMaxPath] = {};
     disk.GetFullPath(name.c_str(), full, sizeof full);
@@ -140,9 +173,42 @@ Reference MakeReference(const Sample& sample, std::string* problem) {
         *problem = "the sample does not read: " + std::to_string(rc);
         return ref;
     }
-    const FlowOutcome outcome = RunFlow(disk, chosen);
+    ConversionRoute route = ConversionRoute::kInPlace;
+    rc = ChooseConversionRoute(disk, chosen.c_str(), static_cast<std::uint16_t>(sample.format()),
+                               &route, sample.limits);
+    if (rc != 0 ||
+        (route == ConversionRoute::kThroughTemporaryFile) != sample.throughTemporaryFile) {
+        *problem = "the route is not the sample's (" + std::to_string(rc) + ")";
+        return ref;
+    }
+    // The file the conversion writes: its FileBlocks at each commit (the
+    // flush after a header write).
+    std::vector<std::uint16_t> committedBlocks;
+    disk.SetFlushObserver([&](const std::string&, const Bytes& durable, bool header) {
+        if (header && durable.size() >= header::kFileBlocks + 2) {
+            committedBlocks.push_back(static_cast<std::uint16_t>(
+                durable[header::kFileBlocks] | (durable[header::kFileBlocks + 1] << 8)));
+        }
+    });
+    const FlowOutcome outcome = RunFlow(disk, chosen, sample.limits);
+    disk.SetFlushObserver(nullptr);
     if (!outcome.succeeded) {
         *problem = "the clean conversion failed: " + outcome.Describe();
+        return ref;
+    }
+    ref.commits = static_cast<int>(committedBlocks.size());
+    for (std::size_t i = 1; i < committedBlocks.size(); ++i) {
+        if (committedBlocks[i] >= committedBlocks[i - 1]) continue;
+        // Commit i is a pass's cut, commit i - 1 its first commit.
+        if (ref.compactionPasses == 0) ref.stepCommits = static_cast<int>(i) - 1;
+        ++ref.compactionPasses;
+    }
+    // Before the first pass's first commit: through a temporary file the new
+    // file's first commit and the container copy's, then the step's.
+    const int slices = ref.stepCommits - (sample.throughTemporaryFile ? 2 : 0);
+    if (slices < sample.minStepCommits || ref.compactionPasses < sample.minCompactionPasses) {
+        *problem = "the clean conversion made " + std::to_string(slices) + " step commits and " +
+                   std::to_string(ref.compactionPasses) + " compaction passes";
         return ref;
     }
     ref.convertedBytes = *disk.CurrentBytes(chosen);

@@ -44,14 +44,25 @@ struct FlowOutcome {
     std::string Describe() const;
 };
 
-// Runs the converter once on `inner` with the user choosing `chosen`.
-FlowOutcome RunFlow(Platform& inner, const std::string& chosen);
+// Runs the converter once on `inner` with the user choosing `chosen`, the
+// route and conversion planning with `limits`.
+FlowOutcome RunFlow(Platform& inner, const std::string& chosen,
+                    const SliceLimits& limits = SliceLimits{});
 
 // A sample data file of format 4 or 5 in memory.
 struct Sample {
     std::string name;
     SampleOptions options;
     Bytes bytes;
+    // What the converter plans the free list with for this sample.
+    SliceLimits limits;
+    // The route the converter must take: format 5 always through a temporary
+    // file, format 4 in place unless its step cannot be held in one commit.
+    bool throughTemporaryFile = false;
+    // The commits of the step (one, or more in slices) and the compaction
+    // passes the clean conversion must show at least (0: not asked).
+    int minStepCommits = 0;
+    int minCompactionPasses = 0;
     int format() const { return options.format; }
 };
 
@@ -60,14 +71,29 @@ struct Sample {
 // `large` adds bigger ones for the slow sweeps.
 std::vector<Sample> Samples(int format, bool large);
 
+// A list-heavy sample of a few hundred blocks (eight lists, no archive
+// tables) with the free list planned at a few hundred entries, so that it
+// takes the route of a file whose lists fill most of the format's limit: the
+// step in several slice commits inside the temporary file, the compaction in
+// more than one pass, and for format 4 the temporary file instead of the
+// in-place step. `items` sets its size (the average items per list).
+Sample ListHeavySample(int format, int items);
+
 // The reference conversion: the sample converted on a clean in-memory disk.
 struct Reference {
     FileState original;   // the sample's content
     FileState converted;  // the converted file's content
     Bytes convertedBytes;
+    int commits = 0;           // commits of the converted file in the clean run
+    int compactionPasses = 0;  // commits that lowered FileBlocks (one per pass)
+    // Commits up to the step's end: the new file's first, the container
+    // copy's (on the route through a temporary file) and the step's own.
+    int stepCommits = 0;
 };
 // Converts `sample` without faults and checks the result against the builder's
-// projection of the older format. Empty problem when all went well.
+// projection of the older format, that it took the sample's route and made
+// at least the slices and passes the sample asks for. Empty problem when all
+// went well.
 Reference MakeReference(const Sample& sample, std::string* problem);
 
 // A full path inside a disk's root.
