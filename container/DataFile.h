@@ -379,9 +379,11 @@ class DataFile {
     // The write run and the read window of ReadBlockAt and WriteBlockAt,
     // allocated at first use; without them each block moves on its own.
     std::unique_ptr<std::uint8_t[]> runBuffer_;
-    std::uint16_t runStart_ = 0;  // place of the run's first block
-    std::uint16_t runCount_ = 0;  // blocks in the run; 0: no run
+    std::uint16_t runCapacity_ = 0;  // blocks runBuffer_ holds
+    std::uint16_t runStart_ = 0;     // place of the run's first block
+    std::uint16_t runCount_ = 0;     // blocks in the run; 0: no run
     std::unique_ptr<std::uint8_t[]> windowBuffer_;
+    std::uint16_t windowCapacity_ = 0;  // blocks windowBuffer_ holds
     std::uint16_t windowStart_ = 0;
     std::uint16_t windowCount_ = 0;  // valid blocks in the window; 0: none
     std::uint16_t readAhead_ = 0;    // blocks the next sequential refill asks for

@@ -19,9 +19,12 @@ constexpr std::int32_t kSteadyCacheSize = 10;
 // The write run holds up to 512 KiB, the read window up to 128 KiB. A refill
 // that does not continue the window reads 4 KiB (a page: no dearer than one
 // block); each refill that does continue it reads twice as much as the last.
+// Both buffers start small and double as runs and refills grow, so that a
+// small file never pays for the largest ones.
 constexpr std::uint16_t kRunBlocks = 1024;
 constexpr std::uint16_t kWindowBlocks = 256;
 constexpr std::uint16_t kFirstReadAhead = 8;
+constexpr std::uint16_t kFirstRunBlocks = 16;
 
 bool Holds(std::uint16_t start, std::uint16_t count, std::uint16_t place) {
     return count > 0 && place >= start && place - start < count;
@@ -35,6 +38,23 @@ bool Overlaps(std::uint16_t startA, std::uint16_t countA, std::uint16_t startB,
 std::unique_ptr<std::uint8_t[]> AllocateBlocks(std::uint16_t count) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow)
                                                std::uint8_t[std::size_t{count} * kBlockSize]);
+}
+
+// Makes `buffer` hold at least `need` blocks (at most `limit`), keeping its
+// first `keep` blocks; the capacity doubles from `first`. False, with the
+// buffer unchanged, when there is no memory for it.
+bool GrowBlocks(std::unique_ptr<std::uint8_t[]>* buffer, std::uint16_t* capacity,
+                std::uint16_t need, std::uint16_t first, std::uint16_t limit, std::uint16_t keep) {
+    if (need <= *capacity) return true;
+    int grown = *capacity == 0 ? first : *capacity * 2;
+    while (grown < need) grown *= 2;
+    const auto count = static_cast<std::uint16_t>(std::min<int>(grown, limit));
+    std::unique_ptr<std::uint8_t[]> bigger = AllocateBlocks(count);
+    if (!bigger) return false;
+    if (keep > 0) std::memcpy(bigger.get(), buffer->get(), std::size_t{keep} * kBlockSize);
+    *buffer = std::move(bigger);
+    *capacity = count;
+    return true;
 }
 
 std::uint16_t KindFlag(BlockKind kind) {
@@ -235,7 +255,9 @@ void DataFile::FreeCache() {
     cacheTail_ = nullptr;
     DropTransferBuffers(true);
     runBuffer_.reset();
+    runCapacity_ = 0;
     windowBuffer_.reset();
+    windowCapacity_ = 0;
     transfers_ = TransferCounts{};
 }
 
@@ -254,14 +276,18 @@ ResultCode DataFile::ReadBlockAt(BlockNumber number, std::uint8_t* buffer) {
     }
     // Block 0 is the header, which is read and written around the cache: the
     // window never holds it.
-    if (!windowBuffer_ && place != 0) windowBuffer_ = AllocateBlocks(kWindowBlocks);
     std::uint16_t want = 1;
-    if (windowBuffer_ && place != 0) {
+    if (place != 0) {
         const bool continues = windowCount_ > 0 && place == windowStart_ + windowCount_;
         readAhead_ = continues
                          ? static_cast<std::uint16_t>(std::min<int>(readAhead_ * 2, kWindowBlocks))
                          : kFirstReadAhead;
         want = static_cast<std::uint16_t>(std::min<int>(readAhead_, FileBlocks() - place));
+        // The window is refilled whole, so a bigger one need not keep a thing.
+        if (want > 1 && !GrowBlocks(&windowBuffer_, &windowCapacity_, want, kFirstReadAhead,
+                                    kWindowBlocks, 0)) {
+            want = std::max<std::uint16_t>(1, windowCapacity_);
+        }
     }
     windowCount_ = 0;
     if (Overlaps(runStart_, runCount_, place, want)) {
@@ -300,8 +326,15 @@ ResultCode DataFile::WriteBlockAt(BlockNumber number, const std::uint8_t* buffer
         const ResultCode r = WriteOutRun();
         if (r != 0) return r;
     }
-    if (!runBuffer_) runBuffer_ = AllocateBlocks(kRunBlocks);
-    if (runBuffer_) {
+    if (runCount_ == runCapacity_ &&
+        !GrowBlocks(&runBuffer_, &runCapacity_, static_cast<std::uint16_t>(runCount_ + 1),
+                    kFirstRunBlocks, kRunBlocks, runCount_) &&
+        runCount_ > 0) {
+        // No memory for a longer run: this one goes out, the next starts.
+        const ResultCode r = WriteOutRun();
+        if (r != 0) return r;
+    }
+    if (runCount_ < runCapacity_) {
         if (runCount_ == 0) runStart_ = place;
         std::memcpy(runBuffer_.get() + std::size_t{runCount_} * kBlockSize, buffer, kBlockSize);
         ++runCount_;

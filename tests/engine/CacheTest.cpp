@@ -1,7 +1,8 @@
 // The block cache: growth to ten entries, reuse of the least recently used
 // entry, growth past ten while it is pinned, write-back of a dirty entry that
 // is reused, the order an entry sinks to when it is released, reads that cost
-// no file access, and the refusal to write block 0.
+// no file access, the refusal to write block 0, and write runs and read
+// windows that grow as they go.
 
 #include <gtest/gtest.h>
 
@@ -173,6 +174,38 @@ TEST_F(CacheTest, NeighbouringBlocksTravelTogether) {
         ASSERT_EQ(Read([&] { return ReadWholeBlock(*file_, 3, i, &b); }), 0);
         EXPECT_EQ(b, PatternBlock(100 + i)) << i;
     }
+    EXPECT_SOUND(*file_);
+}
+
+TEST_F(CacheTest, LongRunsAndWindowsGrowAsTheyGo) {
+    // 600 new blocks in one transaction: the write run starts small and
+    // doubles while it fills, keeping what it holds, so the blocks still go
+    // out in a few large writes; read back in order, the window doubles too.
+    faults_.ResetCounts();
+    ASSERT_EQ(Write([&] {
+                  ResultCode r = MakeTable(*file_, 4);
+                  for (std::uint16_t i = 0; r == 0 && i < 600; ++i) {
+                      r = WriteWholeBlock(*file_, 4, i, PatternBlock(3000 + i));
+                  }
+                  return r;
+              }),
+              0);
+    EXPECT_GE(file_->Transfers().blocksWritten, 600u);
+    EXPECT_LT(file_->Transfers().writeCalls, 16u) << file_->Transfers().writeCalls;
+    file_.reset();
+    ASSERT_EQ(OpenFile(), 0);
+    BlockImage b;
+    ASSERT_EQ(Read([&] {
+                  ResultCode r = 0;
+                  for (std::uint16_t i = 0; r == 0 && i < 600; ++i) {
+                      r = ReadWholeBlock(*file_, 4, i, &b);
+                      if (r == 0 && b != PatternBlock(3000 + i)) r = 99;
+                  }
+                  return r;
+              }),
+              0);
+    EXPECT_GE(file_->Transfers().blocksRead, 600u);
+    EXPECT_LT(file_->Transfers().readCalls, 12u) << file_->Transfers().readCalls;
     EXPECT_SOUND(*file_);
 }
 
