@@ -12,7 +12,8 @@
 // --list-heavy runs the list-heavy sweep instead: files whose eight lists are
 // nearly all of their data (sizes 1 to 15.5 MiB unless --sizes is given), each
 // converted by the route the converter chooses, with the time, the copy with
-// flush, the result's size, whether it ends compacted and the peak memory.
+// flush, the result's size, whether it ends compacted, the peak memory and
+// the whole conversion's file calls by kind (--calls).
 //
 // Every conversion runs in a child process (this program started again with
 // --child), so that its peak resident memory is its own. One more child per
@@ -122,16 +123,30 @@ int RunPhases(int version, const char* target, const char* source) {
     return rc == 0 ? 0 : 1;
 }
 
+// Child side with --calls: one conversion as Convert runs it (slices
+// included), its file calls by kind on stdout.
+int RunCalls(int version, const char* target, const char* source) {
+    CountingPlatform counting(Platform::Default());
+    ResultCode rc = 0;
+    {
+        ConversionFile file(counting);
+        rc = file.Convert(target, version, source);
+    }
+    std::printf("  %-24s %s\n", "whole conversion", counting.Counts().Describe().c_str());
+    if (rc != 0) std::printf("  code %d\n", static_cast<int>(rc));
+    return rc == 0 ? 0 : 1;
+}
+
 // Child side: one conversion; its time, code and peak memory on stdout. With
 // --phases the three transactions run one by one as Convert runs them, each
-// timed (copy mode only).
+// timed (copy mode only); with --calls the conversion's file calls.
 int RunChild(int argc, char** argv) {
     if (argc < 5) return 90;
-    const bool phases = std::strcmp(argv[1], "--phases") == 0;
     const int version = std::atoi(argv[2]);
     const char* target = argv[3];
     const char* source = std::strcmp(argv[4], "-") == 0 ? nullptr : argv[4];
-    if (phases) return RunPhases(version, target, source);
+    if (std::strcmp(argv[1], "--phases") == 0) return RunPhases(version, target, source);
+    if (std::strcmp(argv[1], "--calls") == 0) return RunCalls(version, target, source);
     ConversionFile file(Platform::Default());
     const auto start = Clock::now();
     const ResultCode rc = file.Convert(target, version, source);
@@ -139,8 +154,11 @@ int RunChild(int argc, char** argv) {
                 PeakResidentKib());
     return rc == 0 ? 0 : 1;
 }
+// Runs this program again as a child of `mode` (--child when `text` is null,
+// otherwise --phases or --calls with the child's output in *text).
 ChildResult Spawn(const std::string& self, int version, const std::string& target,
-                  const std::string& source, std::string* text = nullptr) {
+                  const std::string& source, std::string* text = nullptr,
+                  const char* mode = "--phases") {
     ChildResult r;
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return r;
@@ -150,7 +168,7 @@ ChildResult Spawn(const std::string& self, int version, const std::string& targe
         close(pipeFds[0]);
         close(pipeFds[1]);
         const std::string v = std::to_string(version);
-        execl(self.c_str(), self.c_str(), text ? "--phases" : "--child", v.c_str(), target.c_str(),
+        execl(self.c_str(), self.c_str(), text ? mode : "--child", v.c_str(), target.c_str(),
               source.empty() ? "-" : source.c_str(), static_cast<char*>(nullptr));
         _exit(91);
     }
@@ -386,7 +404,7 @@ struct ListHeavyMeasure {
     long rssKib = 0;
     bool ok = false, compacted = false;
     const char* route = "";
-    std::string note, compaction;
+    std::string note, compaction, calls;
 };
 
 // One list-heavy file converted as the converter does it: the route chosen
@@ -448,6 +466,11 @@ ListHeavyMeasure MeasureListHeavy(const std::string& self, const std::string& di
     m.resultBytes = std::filesystem::file_size(target, ec);
     m.compacted = EndsCompacted(p, target, &m.compaction);
     m.ok = true;
+    // Once more, counting the file calls: a list-heavy file converts in
+    // slices, each a commit with its two flushes.
+    p.RemoveFile(target.c_str());
+    if (inPlace) p.CopyFileTo(source.c_str(), target.c_str());
+    Spawn(self, format - 1, target, inPlace ? "" : source, &m.calls, "--calls");
     p.RemoveFile(copy.c_str());
     p.RemoveFile(target.c_str());
     p.RemoveFile(source.c_str());
@@ -473,6 +496,7 @@ int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
                         m.copy * 1000, m.convert / m.copy,
                         static_cast<unsigned long long>(m.resultBytes), m.rssKib / 1024.0,
                         m.compacted ? "yes" : "NO", m.compaction.c_str());
+            std::printf("%s", m.calls.c_str());
             if (!m.compacted) ++failures;
         }
     }
@@ -483,7 +507,8 @@ int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
 
 int main(int argc, char** argv) {
     if (argc >= 2 &&
-        (std::strcmp(argv[1], "--child") == 0 || std::strcmp(argv[1], "--phases") == 0))
+        (std::strcmp(argv[1], "--child") == 0 || std::strcmp(argv[1], "--phases") == 0 ||
+         std::strcmp(argv[1], "--calls") == 0))
         return RunChild(argc, argv);
 
     std::string dir = std::filesystem::temp_directory_path().string();
