@@ -21,6 +21,7 @@
 #include "container/DataFile.h"
 #include "platform/Platform.h"
 #include "platform/ResultCode.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet {
 
@@ -191,42 +192,16 @@ constexpr ResultCode kSampleMismatch = 1;
 // date derived from the seed and advances by a fixed step on every reading (and
 // by the time given to SleepMs). The fresh chunked tables the builder creates
 // record the clock, so with this platform equal options give equal files.
-class SampleClockPlatform : public Platform {
+class SampleClockPlatform : public WrappingPlatform {
   public:
     SampleClockPlatform(Platform& inner, std::uint32_t seed);
 
-    Win32Error OpenFile(const char* path, FileAccess access, FileShare share,
-                        FileDisposition disposition, std::unique_ptr<File>* file) override;
-    Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) override;
-    Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) override;
-    Win32Error CopyFileTo(const char* source, const char* destination) override;
-    Win32Error CopyAccess(const char* source, const char* destination) override;
-    Win32Error MoveFileTo(const char* from, const char* to) override;
-    Win32Error RemoveFile(const char* path) override;
-    Win32Error MakeTempFile(const char* folder, const char* prefix, char* out) override;
-    char Separator() const override;
-    Win32Error OpenNamedMutex(const char* name, std::unique_ptr<NamedMutex>* mutex) override;
-    Win32Error OpenSharedBlock(const char* name, bool* existed,
-                               std::unique_ptr<SharedBlock>* block) override;
     void SleepMs(std::uint32_t milliseconds) override;
-    bool IsWindow(std::uint32_t handle) override;
-    Win32Error PostWindowMessage(std::uint32_t handle, std::uint32_t message) override;
-    Win32Error CreateWindowListener(std::unique_ptr<WindowListener>* listener) override;
-    void* LocalAllocZeroed(std::size_t bytes) override;
-    void* LocalReAllocZeroed(void* block, std::size_t bytes) override;
-    void LocalFreeBlock(void* block) override;
-    int AnsiToWide(const char* text, int length, char16_t* out, int outCount) override;
-    int WideToAnsi(const char16_t* text, int length, char* out, int outSize) override;
-    const char* FindLastChar(const char* text, char c) override;
     FileTime SystemTimeAsFileTime() override;
     SystemTime LocalTime() override;
     std::uint32_t TickCount() override;
-    bool ShowOpenFileDialog(const OpenFileDialog& dialog, char* path) override;
-    MessageAnswer ShowMessageBox(const char* text, const char* caption, MessageButtons buttons,
-                                 MessageIcon icon) override;
 
   private:
-    Platform& inner_;
     std::uint64_t milliseconds_;  // virtual time since 1601-01-01
     std::uint32_t ticks_;
 };

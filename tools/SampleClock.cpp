@@ -25,78 +25,15 @@ void CivilFromDays(std::int64_t z, int* y, unsigned* m, unsigned* d) {
 }  // namespace
 
 SampleClockPlatform::SampleClockPlatform(Platform& inner, std::uint32_t seed)
-    : inner_(inner),
+    : WrappingPlatform(inner),
       // 2004-01-01 plus up to about 11 years, at 09:00, from the seed.
       milliseconds_((kDaysFrom1601To1970 + 12418 + seed % 4000) * kMsPerDay + 9 * 3600000ull),
       ticks_(1000000u + (seed % 1000u) * 977u) {}
 
-Win32Error SampleClockPlatform::OpenFile(const char* path, FileAccess access, FileShare share,
-                                         FileDisposition disposition, std::unique_ptr<File>* file) {
-    return inner_.OpenFile(path, access, share, disposition, file);
-}
-Win32Error SampleClockPlatform::GetFullPath(const char* path, char* out, std::size_t outSize) {
-    return inner_.GetFullPath(path, out, outSize);
-}
-Win32Error SampleClockPlatform::GetPathAttributes(const char* path, std::uint32_t* attributes) {
-    return inner_.GetPathAttributes(path, attributes);
-}
-Win32Error SampleClockPlatform::CopyFileTo(const char* source, const char* destination) {
-    return inner_.CopyFileTo(source, destination);
-}
-Win32Error SampleClockPlatform::CopyAccess(const char* source, const char* destination) {
-    return inner_.CopyAccess(source, destination);
-}
-Win32Error SampleClockPlatform::MoveFileTo(const char* from, const char* to) {
-    return inner_.MoveFileTo(from, to);
-}
-Win32Error SampleClockPlatform::RemoveFile(const char* path) {
-    return inner_.RemoveFile(path);
-}
-Win32Error SampleClockPlatform::MakeTempFile(const char* folder, const char* prefix, char* out) {
-    return inner_.MakeTempFile(folder, prefix, out);
-}
-char SampleClockPlatform::Separator() const {
-    return inner_.Separator();
-}
-Win32Error SampleClockPlatform::OpenNamedMutex(const char* name,
-                                               std::unique_ptr<NamedMutex>* mutex) {
-    return inner_.OpenNamedMutex(name, mutex);
-}
-Win32Error SampleClockPlatform::OpenSharedBlock(const char* name, bool* existed,
-                                                std::unique_ptr<SharedBlock>* block) {
-    return inner_.OpenSharedBlock(name, existed, block);
-}
 void SampleClockPlatform::SleepMs(std::uint32_t milliseconds) {
-    inner_.SleepMs(milliseconds);
+    WrappingPlatform::SleepMs(milliseconds);
     milliseconds_ += milliseconds;
     ticks_ += milliseconds;
-}
-bool SampleClockPlatform::IsWindow(std::uint32_t handle) {
-    return inner_.IsWindow(handle);
-}
-Win32Error SampleClockPlatform::PostWindowMessage(std::uint32_t handle, std::uint32_t message) {
-    return inner_.PostWindowMessage(handle, message);
-}
-Win32Error SampleClockPlatform::CreateWindowListener(std::unique_ptr<WindowListener>* listener) {
-    return inner_.CreateWindowListener(listener);
-}
-void* SampleClockPlatform::LocalAllocZeroed(std::size_t bytes) {
-    return inner_.LocalAllocZeroed(bytes);
-}
-void* SampleClockPlatform::LocalReAllocZeroed(void* block, std::size_t bytes) {
-    return inner_.LocalReAllocZeroed(block, bytes);
-}
-void SampleClockPlatform::LocalFreeBlock(void* block) {
-    inner_.LocalFreeBlock(block);
-}
-int SampleClockPlatform::AnsiToWide(const char* text, int length, char16_t* out, int outCount) {
-    return inner_.AnsiToWide(text, length, out, outCount);
-}
-int SampleClockPlatform::WideToAnsi(const char16_t* text, int length, char* out, int outSize) {
-    return inner_.WideToAnsi(text, length, out, outSize);
-}
-const char* SampleClockPlatform::FindLastChar(const char* text, char c) {
-    return inner_.FindLastChar(text, c);
 }
 
 FileTime SampleClockPlatform::SystemTimeAsFileTime() {
@@ -130,14 +67,6 @@ SystemTime SampleClockPlatform::LocalTime() {
 
 std::uint32_t SampleClockPlatform::TickCount() {
     return ticks_ += 16;
-}
-
-bool SampleClockPlatform::ShowOpenFileDialog(const OpenFileDialog& dialog, char* path) {
-    return inner_.ShowOpenFileDialog(dialog, path);
-}
-MessageAnswer SampleClockPlatform::ShowMessageBox(const char* text, const char* caption,
-                                                  MessageButtons buttons, MessageIcon icon) {
-    return inner_.ShowMessageBox(text, caption, buttons, icon);
 }
 
 }  // namespace quillet

@@ -30,7 +30,7 @@
 #include "tests/platform/ChildProcess.h"
 #include "tests/support/EngineTestUtil.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 #include "tools/SampleBuilder.h"
 
 namespace quillet {
@@ -592,7 +592,7 @@ TEST_F(CheckTest, HostileFilesGetAReport) {
 
 // A platform whose clock runs 700 ms on every reading, so that every file
 // takes "more than a second".
-class SlowClock final : public testing::WrappingPlatform {
+class SlowClock final : public WrappingPlatform {
   public:
     SlowClock() : WrappingPlatform(Platform::Default()) {}
     std::uint32_t TickCount() override { return ticks_ += 700; }

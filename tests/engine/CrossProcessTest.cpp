@@ -17,7 +17,7 @@
 #include "tests/engine/EngineFixture.h"
 #include "tests/platform/ChildProcess.h"
 #include "tests/support/FaultPlatform.h"
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet::testing {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/support/PowerLossPlatform.h"
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet::testing {
 

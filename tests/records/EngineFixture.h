@@ -13,7 +13,7 @@
 #include "platform/LittleEndian.h"
 #include "storage/IntegrityCheck.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet::testing {
 

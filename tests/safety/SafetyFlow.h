@@ -10,7 +10,7 @@
 
 #include "tests/safety/FileState.h"
 #include "tests/support/PowerLossPlatform.h"
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 #include "tools/SampleBuilder.h"
 
 namespace quillet::testing {

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <vector>
 
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet::testing {
 

@@ -89,10 +89,11 @@ std::string CallCounts::Describe() const {
 Win32Error CountingPlatform::OpenFile(const char* path, FileAccess access, FileShare share,
                                       FileDisposition disposition, std::unique_ptr<File>* file) {
     ++counts_.calls[static_cast<std::size_t>(CallKind::kOpen)];
-    std::unique_ptr<File> opened;
-    const Win32Error e = inner_.OpenFile(path, access, share, disposition, &opened);
-    if (e == win32::kSuccess) *file = std::make_unique<CountingFile>(std::move(opened), counts_);
-    return e;
+    return WrappingPlatform::OpenFile(path, access, share, disposition, file);
+}
+
+std::unique_ptr<File> CountingPlatform::WrapFile(std::unique_ptr<File> file) {
+    return std::make_unique<CountingFile>(std::move(file), counts_);
 }
 
 }  // namespace quillet::bench

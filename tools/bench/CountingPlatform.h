@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/WrappingPlatform.h"
 
 namespace quillet::bench {
 
@@ -28,76 +29,20 @@ struct CallCounts {
     std::string Describe() const;
 };
 
-class CountingPlatform : public Platform {
+class CountingPlatform : public WrappingPlatform {
   public:
-    explicit CountingPlatform(Platform& inner) : inner_(inner) {}
+    explicit CountingPlatform(Platform& inner) : WrappingPlatform(inner) {}
 
     const CallCounts& Counts() const { return counts_; }
 
+    // Counted as an open; the file it opens counts its own calls.
     Win32Error OpenFile(const char* path, FileAccess access, FileShare share,
                         FileDisposition disposition, std::unique_ptr<File>* file) override;
-    Win32Error GetFullPath(const char* path, char* out, std::size_t outSize) override {
-        return inner_.GetFullPath(path, out, outSize);
-    }
-    Win32Error GetPathAttributes(const char* path, std::uint32_t* attributes) override {
-        return inner_.GetPathAttributes(path, attributes);
-    }
-    Win32Error CopyFileTo(const char* source, const char* destination) override {
-        return inner_.CopyFileTo(source, destination);
-    }
-    Win32Error CopyAccess(const char* source, const char* destination) override {
-        return inner_.CopyAccess(source, destination);
-    }
-    Win32Error MoveFileTo(const char* from, const char* to) override {
-        return inner_.MoveFileTo(from, to);
-    }
-    Win32Error RemoveFile(const char* path) override { return inner_.RemoveFile(path); }
-    Win32Error MakeTempFile(const char* folder, const char* prefix, char* out) override {
-        return inner_.MakeTempFile(folder, prefix, out);
-    }
-    char Separator() const override { return inner_.Separator(); }
-    Win32Error OpenNamedMutex(const char* name, std::unique_ptr<NamedMutex>* mutex) override {
-        return inner_.OpenNamedMutex(name, mutex);
-    }
-    Win32Error OpenSharedBlock(const char* name, bool* existed,
-                               std::unique_ptr<SharedBlock>* block) override {
-        return inner_.OpenSharedBlock(name, existed, block);
-    }
-    void SleepMs(std::uint32_t milliseconds) override { inner_.SleepMs(milliseconds); }
-    bool IsWindow(std::uint32_t handle) override { return inner_.IsWindow(handle); }
-    Win32Error PostWindowMessage(std::uint32_t handle, std::uint32_t message) override {
-        return inner_.PostWindowMessage(handle, message);
-    }
-    Win32Error CreateWindowListener(std::unique_ptr<WindowListener>* listener) override {
-        return inner_.CreateWindowListener(listener);
-    }
-    void* LocalAllocZeroed(std::size_t bytes) override { return inner_.LocalAllocZeroed(bytes); }
-    void* LocalReAllocZeroed(void* block, std::size_t bytes) override {
-        return inner_.LocalReAllocZeroed(block, bytes);
-    }
-    void LocalFreeBlock(void* block) override { inner_.LocalFreeBlock(block); }
-    int AnsiToWide(const char* text, int length, char16_t* out, int outCount) override {
-        return inner_.AnsiToWide(text, length, out, outCount);
-    }
-    int WideToAnsi(const char16_t* text, int length, char* out, int outSize) override {
-        return inner_.WideToAnsi(text, length, out, outSize);
-    }
-    const char* FindLastChar(const char* text, char c) override {
-        return inner_.FindLastChar(text, c);
-    }
-    FileTime SystemTimeAsFileTime() override { return inner_.SystemTimeAsFileTime(); }
-    SystemTime LocalTime() override { return inner_.LocalTime(); }
-    std::uint32_t TickCount() override { return inner_.TickCount(); }
-    bool ShowOpenFileDialog(const OpenFileDialog& dialog, char* path) override {
-        return inner_.ShowOpenFileDialog(dialog, path);
-    }
-    MessageAnswer ShowMessageBox(const char* text, const char* caption, MessageButtons buttons,
-                                 MessageIcon icon) override {
-        return inner_.ShowMessageBox(text, caption, buttons, icon);
-    }
+
+  protected:
+    std::unique_ptr<File> WrapFile(std::unique_ptr<File> file) override;
 
   private:
-    Platform& inner_;
     CallCounts counts_;
 };
 

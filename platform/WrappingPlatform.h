@@ -1,6 +1,9 @@
 #pragma once
 // WrappingPlatform: a Platform that passes every call to another Platform, for
-// tests that want to watch or change some calls and leave the rest alone.
+// tools and tests that watch or change some calls and leave the rest alone
+// (the sample builder's virtual clock, the benchmark's call counts, the fault
+// and power-loss platforms of the tests). Each call does exactly what the
+// inner platform's does, with its result; it adds no state of its own.
 //
 // Every File it opens is wrapped in a File that forwards too (WrapFile), and
 // every NamedMutex in a forwarding NamedMutex (WrapMutex); a subclass
@@ -12,7 +15,7 @@
 
 #include "platform/Platform.h"
 
-namespace quillet::testing {
+namespace quillet {
 
 class WrappingFile : public File {
   public:
@@ -101,4 +104,4 @@ class WrappingPlatform : public Platform {
     Platform& inner_;
 };
 
-}  // namespace quillet::testing
+}  // namespace quillet

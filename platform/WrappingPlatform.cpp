@@ -1,8 +1,8 @@
 // Forwarding of every Platform, File and NamedMutex call.
 
-#include "tests/support/WrappingPlatform.h"
+#include "platform/WrappingPlatform.h"
 
-namespace quillet::testing {
+namespace quillet {
 
 Win32Error WrappingFile::Seek(std::uint64_t offset, std::uint64_t* reached) {
     return inner_->Seek(offset, reached);
@@ -139,4 +139,4 @@ std::unique_ptr<NamedMutex> WrappingPlatform::WrapMutex(std::unique_ptr<NamedMut
     return std::make_unique<WrappingMutex>(std::move(mutex));
 }
 
-}  // namespace quillet::testing
+}  // namespace quillet
