@@ -23,6 +23,7 @@
 
 #include "convert/ConversionRoute.h"
 #include "platform/LittleEndian.h"
+#include "platform/WrappingPlatform.h"
 #include "records/ChunkedTable.h"
 #include "records/PropertyRecord.h"
 #include "records/RecordList.h"
@@ -30,7 +31,6 @@
 #include "tests/platform/ChildProcess.h"
 #include "tests/support/EngineTestUtil.h"
 #include "tests/support/TempDir.h"
-#include "platform/WrappingPlatform.h"
 #include "tools/SampleBuilder.h"
 
 namespace quillet {
