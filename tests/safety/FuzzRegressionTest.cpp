@@ -1,6 +1,6 @@
 // The fuzzing harnesses under the ordinary build: every input kept in
-// tests/fuzz/regressions/<harness>/ (each one once made a harness crash or
-// break a property) and in tests/fuzz/corpus/<harness>/ (the merged, minimised
+// tests/fuzz/regressions/<harness>/ (each one once made a harness fail, or ran slow
+// enough to be flagged) and in tests/fuzz/corpus/<harness>/ (the merged, minimised
 // corpus a fuzzing campaign grew: inputs that reach deep into the program) is
 // replayed, and a seeded mutation pass over sample files
 // and record contents runs every harness on inputs of the kinds the fuzzers
