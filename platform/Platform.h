@@ -242,7 +242,8 @@ class Platform {
     virtual Win32Error RemoveFile(const char* path) = 0;
 
     // GetTempFileNameA with unique number 0: finds a name "<folder><prefix>XXXX.TMP"
-    // (XXXX hexadecimal) in `folder` (which ends with a separator, or is empty
+    // (XXXX one to four hexadecimal digits: the system writes no leading zeros,
+    // POSIX always writes four) in `folder` (which ends with a separator, or is empty
     // for the current folder) that did not exist, creates that empty file and
     // writes its name to `out` (kMaxPath bytes). Only the first three bytes of
     // `prefix` are used. The file is created new, never through a symlink. On
