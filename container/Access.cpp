@@ -162,6 +162,7 @@ ResultCode DataFile::Commit() {
     }
     headerDirty_ = 0;
     wroteSinceCommit_ = 0;
+    discardedWrites_ = 0;
     return 0;
 }
 
@@ -173,7 +174,10 @@ void DataFile::DiscardChanges() {
     // Blocks written by the dropped transaction went to places that were free
     // after the last commit, among them the places the commit before it still
     // used; that earlier state can no longer be brought back.
-    if (wroteSinceCommit_) canUndo_ = 0;
+    if (wroteSinceCommit_) {
+        canUndo_ = 0;
+        discardedWrites_ = 1;
+    }
     wroteSinceCommit_ = 0;
 }
 

@@ -288,6 +288,10 @@ class DataFile {
     BlockNumber RootBlockNumber() const;
     std::uint16_t FreeCursor() const { return freeCursor_; }
     std::uint16_t FreeLimit() const { return freeLimit_; }
+    // A transaction discarded since the last commit (or the open) had
+    // written blocks to the file; without one, nothing lies beyond the
+    // committed end that this object put there.
+    bool DiscardedWrites() const { return discardedWrites_ != 0; }
     bool IsWritable() const { return writable_ != 0; }
     bool IsReadOnly() const { return readOnly_ != 0; }
     bool WasHeaderReloaded() const { return headerReloaded_ != 0; }
@@ -375,6 +379,10 @@ class DataFile {
     // places that the state before the last commit still needs, so it also
     // ends the chance to undo that commit.
     std::int32_t wroteSinceCommit_ = 0;
+    // Set when a transaction that had written blocks to the file was
+    // discarded since the last commit: such blocks may lie beyond the
+    // committed end of the file.
+    std::int32_t discardedWrites_ = 0;
 
     // The write run and the read window of ReadBlockAt and WriteBlockAt,
     // allocated at first use; without them each block moves on its own.

@@ -200,6 +200,7 @@ ResultCode DataFile::Close() {
     accessDepth_ = 0;
     headerDirty_ = 0;
     wroteSinceCommit_ = 0;
+    discardedWrites_ = 0;
     return 0;
 }
 

@@ -69,9 +69,16 @@ class ConversionFile : public DataFile {
     ResultCode PlanPass(std::int32_t* targetEnd, bool* partial);
     // Refill, first commit, moves, second commit and cut for one end.
     ResultCode RunPass(std::int32_t targetEnd);
-    // Before the step of a copy: lets the copy commit in slices when the step
-    // does not fit in one transaction.
-    ResultCode ChooseSliceCommits();
+    // Copy mode: the copy, committed on its own when the step fits in one
+    // transaction; otherwise the copy and the step in one transaction that
+    // commits in slices near the limits. *stepped tells which was done. A
+    // copy whose step cannot be estimated (a read fails, or the records are
+    // damaged) is committed on its own, and *unestimated holds the code.
+    ResultCode CopyThenStep(const char* sourcePath, int targetVersion, bool* stepped,
+                            ResultCode* unestimated);
+    // *fits: the step of this file fits in one transaction (EstimateStepDown);
+    // also true when the estimate fails, whose code is returned.
+    ResultCode EstimateStepFits(bool* fits);
     // 26 when any block the file refers to (root, directory, maps, free-list
     // entries) lies at or beyond `limit`.
     ResultCode CheckAllBelow(std::int32_t limit);

@@ -51,13 +51,21 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
         return result;
     }
 
+    // The step-down and the compaction are separate transactions: a failing
+    // step-down leaves the file as it was, a failing compaction leaves it
+    // converted but not compacted. Copy mode commits the plain copy first,
+    // unless the step cannot fit in a transaction of its own (CopyThenStep).
+    bool stepped = false;
+    ResultCode unestimated = 0;
     if (sourcePath != nullptr) {
         if (!created) {
             Close();
             return kConvertTargetExists;
         }
-        result = CopyContainer(sourcePath);
+        result = CopyThenStep(sourcePath, targetVersion, &stepped, &unestimated);
         if (result != 0) {
+            // Blocks of the discarded transaction may lie beyond the end.
+            if (stepped) CutToCommittedEnd();
             Close();
             return result;
         }
@@ -69,36 +77,63 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
         return kConvertNoSuchFile;
     }
 
-    // The step-down and the compaction are separate transactions: a failing
-    // step-down leaves the file as it was, a failing compaction leaves it
-    // converted but not compacted.
-    result = BeginAccess(true);
-    if (result == 0) {
-        ResultCode stepped = CheckBlockTree();
-        // Only the new file of copy mode, which no one else sees until the
-        // caller renames it, may commit the step in slices.
-        if (stepped == 0 && sourcePath != nullptr) stepped = ChooseSliceCommits();
-        if (stepped == 0) stepped = StepDownVersion(targetVersion);
-        SetSliceCommits(false);
-        result = EndAccess(stepped);
+    if (!stepped) {
+        result = BeginAccess(true);
         if (result == 0) {
-            result = BeginAccess(true);
-            if (result == 0) result = EndAccess(CompactFile());
+            ResultCode step = CheckBlockTree();
+            // A copy whose step could not be estimated fails as its step
+            // would have: after the check, with the estimate's code.
+            if (step == 0) step = unestimated;
+            if (step == 0) step = StepDownVersion(targetVersion);
+            result = EndAccess(step);
+            // Without a compaction the file may hold blocks that a discarded
+            // transaction wrote beyond its committed end.
+            if (result != 0) CutToCommittedEnd();
         }
-        // Without a compaction the file may hold blocks that a discarded
-        // transaction wrote beyond its committed end.
-        if (result != 0) CutToCommittedEnd();
-        if (result == kCompactNothingToGain) result = 0;
+        if (result != 0) {
+            Close();
+            return result;
+        }
     }
+    result = BeginAccess(true);
+    if (result == 0) result = EndAccess(CompactFile());
+    if (result != 0) CutToCommittedEnd();
+    if (result == kCompactNothingToGain) result = 0;
     Close();
     return result;
 }
 
-ResultCode ConversionFile::ChooseSliceCommits() {
-    // The step keeps the one transaction the format was made for whenever it
-    // fits there; slices only for what it cannot hold. The estimate reads
-    // what the step reads first (AppHeader, index, descriptors), so its
-    // failure is the step's.
+ResultCode ConversionFile::CopyThenStep(const char* sourcePath, int targetVersion, bool* stepped,
+                                        ResultCode* unestimated) {
+    // The copy's own access nests in this one and commits nothing. When the
+    // step fits in one transaction (EstimateStepDown on the copy), the copy is
+    // committed as it stands and the step runs in a transaction of its own.
+    // Otherwise the step runs here, on blocks that are still fresh: they
+    // change in place, where after a commit every one of them would have to
+    // move, and there is only the room up to the file's 32768 blocks to move
+    // them into. The transaction commits in slices (CommitSliceIfDue) as the
+    // step frees blocks or the file nears its limit, and a failed step leaves
+    // no copy behind.
+    *stepped = false;
+    *unestimated = 0;
+    ResultCode result = BeginAccess(true);
+    if (result != 0) return result;
+    ResultCode copied = CopyContainer(sourcePath);
+    bool fits = true;
+    if (copied == 0) *unestimated = EstimateStepFits(&fits);
+    if (copied == 0 && *unestimated == 0 && !fits) {
+        *stepped = true;
+        copied = CheckBlockTree();
+        if (copied == 0) {
+            SetSliceCommits(true, limits_);
+            copied = StepDownVersion(targetVersion);
+            SetSliceCommits(false);
+        }
+    }
+    return EndAccess(copied);
+}
+
+ResultCode ConversionFile::EstimateStepFits(bool* fits) {
     std::uint8_t app[appheader::kSize];
     StepEstimate estimate;
     ResultCode result = GetAppHeader(app, appheader::kSize);
@@ -106,7 +141,7 @@ ResultCode ConversionFile::ChooseSliceCommits() {
         result =
             EstimateStepDown(*this, Load16(app + appheader::kFormatVersion), &estimate, limits_);
     }
-    if (result == 0) SetSliceCommits(!estimate.fitsOneCommit, limits_);
+    *fits = result != 0 || estimate.fitsOneCommit;
     return result;
 }
 
@@ -143,7 +178,9 @@ void ConversionFile::CutToCommittedEnd() {
     // A discarded transaction may have written blocks beyond the committed end
     // of the file when the cache handed out places; nothing refers to them.
     // The cut runs in an access of its own so that no one else commits
-    // meanwhile; its own failure changes nothing that matters.
+    // meanwhile; its own failure changes nothing that matters. A file whose
+    // discarded transactions wrote nothing has nothing to cut.
+    if (!DiscardedWrites()) return;
     if (BeginAccess(true) != 0) return;
     const std::uint64_t end = std::uint64_t{FileBlocks()} * kBlockSize;
     std::uint64_t reached = 0;

@@ -206,6 +206,7 @@ TEST_F(AccessTest, UndoIsRefusedWithChangesOrInsideAnAccess) {
     EXPECT_EQ(Write([&] { return MakeTable(*file_, 5) == 0 ? ResultCode{50} : ResultCode{1}; }),
               50);
     EXPECT_TRUE(file_->CanUndo());
+    EXPECT_FALSE(file_->DiscardedWrites());  // nothing beyond the end to cut
     EXPECT_EQ(file_->UndoLastCommitLocked(), 0);
     EXPECT_SOUND(*file_);
     EXPECT_EQ(file_->UndoLastCommitLocked(), 0);  // redo
@@ -246,9 +247,15 @@ TEST_F(AccessTest, DiscardedWritesEndTheUndo) {
               60);
     ASSERT_GT(faults_.Count(FaultKind::kWrite), 0u);
     EXPECT_FALSE(file_->CanUndo());
+    EXPECT_TRUE(file_->DiscardedWrites());
     EXPECT_EQ(file_->UndoLastCommitLocked(), 35);
     for (std::uint16_t i = 0; i < 40; ++i) EXPECT_EQ(SeedOf(2, i), 2000u + i);
     EXPECT_SOUND(*file_);
+    // Only a commit (or a new open) ends what the discarded writes left.
+    EXPECT_EQ(Write([&] { return ResultCode{61}; }), 61);
+    EXPECT_TRUE(file_->DiscardedWrites());
+    ASSERT_EQ(Write([&] { return WriteSeed(2, 0, 4000); }), 0);
+    EXPECT_FALSE(file_->DiscardedWrites());
 }
 
 TEST_F(AccessTest, ApplicationFields) {

@@ -47,8 +47,8 @@ struct KindSpec {
 };
 
 // Average items per list of the list-heavy samples (ListHeavySample): about
-// 270 blocks, six step commits and two compaction passes; about 850 blocks
-// and fifteen step commits.
+// 270 blocks, and about 850 blocks. Both copy and step in one transaction;
+// the step to 3 commits it in slices and is followed by a compaction pass.
 [[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
 [[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
 
@@ -462,7 +462,7 @@ TEST(FaultInjectionTest, FormatFourInPlaceOnMemoryDisk) {
 // a few hundred blocks whose free list is planned at a few hundred entries:
 // the step in slices inside the temporary file, the compaction in several
 // passes, and format 4 through a temporary file instead of in place.
-TEST(FaultInjectionTest, ListHeavyFormatFiveInSlicesAndPassesOnMemoryDisk) {
+TEST(FaultInjectionTest, ListHeavyFormatFiveCopiedAndSteppedTogetherOnMemoryDisk) {
     SweepSamples({ListHeavySample(5, kQuickListHeavyItems)}, 5, false);
 }
 
@@ -488,7 +488,7 @@ TEST(FaultInjectionSlowTest, FormatFourLargeSampleOnMemoryDisk) {
     SweepAll(4, true, false, {"several-lists", "large"});
 }
 
-TEST(FaultInjectionSlowTest, ListHeavyFormatFiveInSlicesAndPassesOnMemoryDisk) {
+TEST(FaultInjectionSlowTest, ListHeavyFormatFiveCopiedAndSteppedTogetherOnMemoryDisk) {
     SweepSamples({ListHeavySample(5, kSlowListHeavyItems)}, 5, false);
 }
 

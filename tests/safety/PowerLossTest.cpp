@@ -25,8 +25,8 @@ namespace quillet::testing {
 namespace {
 
 // Average items per list of the list-heavy samples (ListHeavySample): about
-// 270 blocks, six step commits and two compaction passes; about 850 blocks
-// and fifteen step commits.
+// 270 blocks, and about 850 blocks. Both copy and step in one transaction;
+// the step to 3 commits it in slices and is followed by a compaction pass.
 [[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
 [[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
 
@@ -476,9 +476,9 @@ TEST(PowerLossTest, FormatFourInPlace) {
 }
 
 // The route of files whose lists fill most of the format's limit (see
-// ListHeavySample): slices, several compaction passes, format 4 through a
-// temporary file.
-TEST(PowerLossTest, ListHeavyFormatFiveInSlicesAndPasses) {
+// ListHeavySample): the copy and the step in one transaction, in slices for
+// format 4, which goes through a temporary file too.
+TEST(PowerLossTest, ListHeavyFormatFiveCopiedAndSteppedTogether) {
     PowerLossOverListHeavy(5, kQuickListHeavyItems);
 }
 
@@ -507,7 +507,7 @@ TEST(PowerLossSlowTest, FormatFourRichSamples) {
     PowerLossOverSamples(4, true, {"several-lists", "large"});
 }
 
-TEST(PowerLossSlowTest, ListHeavyFormatFiveInSlicesAndPasses) {
+TEST(PowerLossSlowTest, ListHeavyFormatFiveCopiedAndSteppedTogether) {
     PowerLossOverListHeavy(5, kSlowListHeavyItems);
 }
 

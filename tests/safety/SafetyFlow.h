@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/WrappingPlatform.h"
 #include "tests/safety/FileState.h"
 #include "tests/support/PowerLossPlatform.h"
-#include "platform/WrappingPlatform.h"
 #include "tools/SampleBuilder.h"
 
 namespace quillet::testing {
@@ -59,6 +59,9 @@ struct Sample {
     // The route the converter must take: format 5 always through a temporary
     // file, format 4 in place unless its step cannot be held in one commit.
     bool throughTemporaryFile = false;
+    // Through a temporary file, the step runs in the copy's transaction
+    // (it cannot fit in one of its own): the copy has no commit of its own.
+    bool stepWithCopy = false;
     // The commits of the step (one, or more in slices) and the compaction
     // passes the clean conversion must show at least (0: not asked).
     int minStepCommits = 0;
@@ -74,7 +77,8 @@ std::vector<Sample> Samples(int format, bool large);
 // A list-heavy sample of a few hundred blocks (eight lists, no archive
 // tables) with the free list planned at a few hundred entries, so that it
 // takes the route of a file whose lists fill most of the format's limit: the
-// step in several slice commits inside the temporary file, the compaction in
+// copy and the step in one transaction inside the temporary file, committed
+// in several slices, the compaction in
 // more than one pass, and for format 4 the temporary file instead of the
 // in-place step. `items` sets its size (the average items per list).
 Sample ListHeavySample(int format, int items);
@@ -87,7 +91,8 @@ struct Reference {
     int commits = 0;           // commits of the converted file in the clean run
     int compactionPasses = 0;  // commits that lowered FileBlocks (one per pass)
     // Commits up to the step's end: the new file's first, the container
-    // copy's (on the route through a temporary file) and the step's own.
+    // copy's (on the route through a temporary file, unless the step runs
+    // with the copy) and the step's own.
     int stepCommits = 0;
 };
 // Converts `sample` without faults and checks the result against the builder's
