@@ -85,20 +85,17 @@ ResultCode CopyFolderName(const PropertyRecord& entry, PropertyRecord& folder) {
     return folder.SetString(kFolderName, text.data());
 }
 
-ResultCode ConvertListEntry(DataFile& file, std::uint16_t table, std::uint16_t id,
-                            std::int16_t parent, TableRecordList& lists) {
-    Platform& platform = file.platform();
-    ChunkedTable list(platform);
-    ResultCode result = list.OpenList(file, table);
+// The list's header record (chunk 1) becomes its record in the list records.
+ResultCode ConvertListHeader(ChunkedTable& list, std::uint16_t table, std::uint16_t id,
+                             std::int16_t parent, TableRecordList& lists, Platform& platform) {
     PropertyRecord header(platform);
-    if (result == 0) result = list.GetChunkRecord(kHeaderChunk, 0, header);
+    ResultCode result = list.GetChunkRecord(kHeaderChunk, 0, header);
     if (result == 0) result = header.MakeOwned();
     if (result == 0) result = header.SetShort(kRecordTable, table);
     if (result == 0) result = header.SetShort(kRecordId, id);
     if (result == 0) result = header.SetShort(kRecordParent, static_cast<std::uint16_t>(parent));
     if (result == 0) result = lists.InsertRecord(-1, header);
     header.Release();
-    list.CloseList();  // only read
     return result;
 }
 
@@ -113,49 +110,6 @@ ResultCode ConvertFolderEntry(const PropertyRecord& entry, std::uint16_t id, int
     if (result == 0) result = folders.InsertRecord(-1, folder);
     if (result == 0 && level < kLevels - 1) {
         outline.parent[level + 1] = static_cast<std::int16_t>(id);
-    }
-    return result;
-}
-
-ResultCode SplitIndex(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
-    Platform& platform = file.platform();
-    TableRecordList lists;
-    TableRecordList folders;
-    FileRecordList index;
-    std::uint16_t listsTable = 0;
-    std::uint16_t foldersTable = 0;
-    ResultCode result = lists.CreateList(file, &listsTable);
-    if (result == 0) result = folders.CreateList(file, &foldersTable);
-    if (result == 0) result = index.OpenList(file, indexTable);
-    std::int32_t count = 0;
-    if (result == 0) result = index.CountRecords(&count);
-
-    Outline outline;
-    for (std::int32_t i = 0; result == 0 && i < count; ++i) {
-        PropertyRecord entry(platform);
-        result = index.GetRecord(i, entry);
-        if (result != 0) break;
-        std::uint16_t id = 0;
-        std::uint16_t table = 0;
-        std::uint16_t rawLevel = 0;
-        entry.GetShort(kEntryId, &id);
-        entry.GetShort(kEntryListTable, &table);
-        entry.GetShort(kEntryLevel, &rawLevel);
-        const int level = ClampLevel(rawLevel);
-        if (table != 0) {
-            result = ConvertListEntry(file, table, id, outline.parent[level], lists);
-        } else {
-            result = ConvertFolderEntry(entry, id, level, outline, folders, platform);
-        }
-    }
-    if (result == 0) result = lists.Flush();
-    if (result == 0) result = folders.Flush();
-    lists.CloseList();
-    folders.CloseList();
-    index.CloseList();
-    if (result == 0) {
-        Store16(app + appheader::kListIndexTable, listsTable);
-        Store16(app + appheader::kFolderTable, foldersTable);
     }
     return result;
 }
@@ -197,38 +151,72 @@ ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list)
     return result;
 }
 
-ResultCode MoveColumnsAndItems(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
+// A list of the index: its header record, its columns and its items, from one
+// load of its table.
+ResultCode ConvertList(DataFile& file, std::uint16_t table, std::uint16_t id, std::int16_t parent,
+                       TableRecordList& lists, SortedRecordList& columns) {
     Platform& platform = file.platform();
+    ChunkedTable list(platform);
+    ResultCode result = list.OpenList(file, table);
+    if (result == 0) result = ConvertListHeader(list, table, id, parent, lists, platform);
+    if (result == 0) result = CopyColumns(id, list, columns, platform);
+    if (result == 0) result = FlattenTable(file, table, list);
+    list.CloseList();  // only read
+    return result;
+}
+
+// One walk over the index: the folder records and the list records (each
+// naming its parent folder), every column into the one sorted list of
+// columns, and each list's table turned into its items. The three new tables
+// are made before anything is written, in that order.
+ResultCode ConvertIndex(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
+    Platform& platform = file.platform();
+    TableRecordList lists;
+    TableRecordList folders;
     PropertyRecord key(platform);
     static constexpr FieldTag kColumnKeys[] = {kColumnList, kColumnKey};
     SortedRecordList columns(kColumnKeys, 2, &key);
     FileRecordList index;
+    std::uint16_t listsTable = 0;
+    std::uint16_t foldersTable = 0;
     std::uint16_t columnTable = 0;
-    ResultCode result = columns.CreateList(file, &columnTable);
+    ResultCode result = lists.CreateList(file, &listsTable);
+    if (result == 0) result = folders.CreateList(file, &foldersTable);
+    if (result == 0) result = columns.CreateList(file, &columnTable);
     if (result == 0) result = index.OpenList(file, indexTable);
     std::int32_t count = 0;
     if (result == 0) result = index.CountRecords(&count);
 
+    Outline outline;
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);
         if (result != 0) break;
         std::uint16_t id = 0;
         std::uint16_t table = 0;
+        std::uint16_t rawLevel = 0;
         entry.GetShort(kEntryId, &id);
         entry.GetShort(kEntryListTable, &table);
-        entry.Release();
-        if (table == 0) continue;
-        ChunkedTable list(platform);
-        result = list.OpenList(file, table);
-        if (result == 0) result = CopyColumns(id, list, columns, platform);
-        if (result == 0) result = FlattenTable(file, table, list);
-        list.CloseList();  // only read
+        entry.GetShort(kEntryLevel, &rawLevel);
+        const int level = ClampLevel(rawLevel);
+        if (table != 0) {
+            result = ConvertList(file, table, id, outline.parent[level], lists, columns);
+        } else {
+            result = ConvertFolderEntry(entry, id, level, outline, folders, platform);
+        }
     }
+    if (result == 0) result = lists.Flush();
+    if (result == 0) result = folders.Flush();
     if (result == 0) result = columns.Flush();
-    index.CloseList();
+    lists.CloseList();
+    folders.CloseList();
     columns.CloseList();
-    if (result == 0) Store16(app + appheader::kColumnTable, columnTable);
+    index.CloseList();
+    if (result == 0) {
+        Store16(app + appheader::kListIndexTable, listsTable);
+        Store16(app + appheader::kFolderTable, foldersTable);
+        Store16(app + appheader::kColumnTable, columnTable);
+    }
     return result;
 }
 
@@ -249,8 +237,7 @@ ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable) {
 ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64) {
     const std::uint16_t indexTable = Load16(appHeader64 + appheader::kListIndexTable);
     ResultCode result = CheckIndex(file, indexTable);
-    if (result == 0) result = SplitIndex(file, indexTable, appHeader64);
-    if (result == 0) result = MoveColumnsAndItems(file, indexTable, appHeader64);
+    if (result == 0) result = ConvertIndex(file, indexTable, appHeader64);
     if (result == 0) result = file.DeleteTable(indexTable);
     return result;
 }
