@@ -251,8 +251,21 @@ std::string FuzzConvert(const std::uint8_t* data, std::size_t size) {
     const Bytes original(data, data + size);
     const std::string copy = "/fuzz/copy.qdx";
     {
-        ConversionFile target(fuzz.disk);
-        const ResultCode r = target.Convert(copy.c_str(), 4, fuzz.input.c_str());
+        // With an odd last byte the copy plans with a free list of a few dozen
+        // entries, as a file near the format's limits would: the step then
+        // runs in the copy's transaction, committed in slices, and the
+        // compaction takes several passes. The next bit chooses the step to
+        // 3 instead of 4, for format 4 files.
+        SliceLimits limits;
+        int version = 4;
+        if (size != 0 && (data[size - 1] & 1) != 0) {
+            limits.freeListEntries = 48;
+            limits.freedPerSlice = 4;
+            limits.margin = 8;
+            if ((data[size - 1] & 2) != 0) version = 3;
+        }
+        ConversionFile target(fuzz.disk, limits);
+        const ResultCode r = target.Convert(copy.c_str(), version, fuzz.input.c_str());
         if (*fuzz.disk.CurrentBytes(fuzz.input) != original) return "the copy's source changed";
         if (r == 0) {
             const std::string findings = SoundnessOf(fuzz.disk, copy);
