@@ -12,8 +12,8 @@
 // --list-heavy runs the list-heavy sweep instead: files whose eight lists are
 // nearly all of their data (sizes 1 to 15.5 MiB unless --sizes is given), each
 // converted by the route the converter chooses, with the time, the copy with
-// flush, the result's size, whether it ends compacted, the peak memory and
-// the whole conversion's file calls by kind (--calls).
+// flush, the result's size, whether it ends compacted, the peak memory, its
+// phases as below and the same targets.
 //
 // Every conversion runs in a child process (this program started again with
 // --child), so that its peak resident memory is its own. One more child per
@@ -87,7 +87,9 @@ long PeakResidentKib() {
 
 // Child side with --phases: the transactions of one conversion run one by one
 // as Convert runs them (the container copy only with a source), each timed,
-// with the file calls each made.
+// with the file calls each made. A copy whose step does not fit in one
+// transaction of its own steps inside the copy's transaction, as Convert does:
+// its phases are the copy, the step and their one commit.
 int RunPhases(int version, const char* target, const char* source) {
     CountingPlatform counting(Platform::Default());
     ConversionFile file(counting);
@@ -107,46 +109,53 @@ int RunPhases(int version, const char* target, const char* source) {
     };
     bool created = false;
     ResultCode rc = file.Open(target, &created, OpenShareRead);
-    if (rc == 0 && source) rc = file.CopyContainer(source);
-    lap(source ? "open and container copy" : "open");
-    if (rc == 0) rc = file.BeginAccess(true);
-    if (rc == 0) rc = file.EndAccess(file.StepDownVersion(version));
-    lap("step-down");
+    bool together = false;
+    if (rc == 0 && source) {
+        rc = file.BeginAccess(true);
+        if (rc == 0) {
+            ResultCode copied = file.CopyContainer(source);
+            StepEstimate estimate;
+            together = copied == 0 &&
+                       EstimateStepDown(file, static_cast<std::uint16_t>(version + 1), &estimate,
+                                        SliceLimits{}) == 0 &&
+                       !estimate.fitsOneCommit;
+            if (together) {
+                lap("open and container copy");
+                file.SetSliceCommits(true);
+                copied = file.StepDownVersion(version);
+                file.SetSliceCommits(false);
+                lap("step-down, same transaction");
+            }
+            rc = file.EndAccess(copied);
+        }
+        lap(together ? "commit of both" : "open and container copy");
+    } else {
+        lap("open");
+    }
+    if (rc == 0 && !together) {
+        rc = file.BeginAccess(true);
+        if (rc == 0) rc = file.EndAccess(file.StepDownVersion(version));
+        lap("step-down");
+    }
     if (rc == 0) rc = file.BeginAccess(true);
     if (rc == 0) rc = file.EndAccess(file.CompactFile());
     if (rc == 25) rc = 0;
     file.Close();
     lap("compaction and close");
     for (const Phase& p : done)
-        std::printf("  %-24s %7.1f ms  %s\n", p.name, p.ms, p.calls.Describe().c_str());
-    if (rc != 0) std::printf("  code %d\n", static_cast<int>(rc));
-    return rc == 0 ? 0 : 1;
-}
-
-// Child side with --calls: one conversion as Convert runs it (slices
-// included), its file calls by kind on stdout.
-int RunCalls(int version, const char* target, const char* source) {
-    CountingPlatform counting(Platform::Default());
-    ResultCode rc = 0;
-    {
-        ConversionFile file(counting);
-        rc = file.Convert(target, version, source);
-    }
-    std::printf("  %-24s %s\n", "whole conversion", counting.Counts().Describe().c_str());
+        std::printf("  %-28s %7.1f ms  %s\n", p.name, p.ms, p.calls.Describe().c_str());
     if (rc != 0) std::printf("  code %d\n", static_cast<int>(rc));
     return rc == 0 ? 0 : 1;
 }
 
 // Child side: one conversion; its time, code and peak memory on stdout. With
-// --phases the three transactions run one by one as Convert runs them, each
-// timed (copy mode only); with --calls the conversion's file calls.
+// --phases the transactions run one by one as Convert runs them, each timed.
 int RunChild(int argc, char** argv) {
     if (argc < 5) return 90;
     const int version = std::atoi(argv[2]);
     const char* target = argv[3];
     const char* source = std::strcmp(argv[4], "-") == 0 ? nullptr : argv[4];
     if (std::strcmp(argv[1], "--phases") == 0) return RunPhases(version, target, source);
-    if (std::strcmp(argv[1], "--calls") == 0) return RunCalls(version, target, source);
     ConversionFile file(Platform::Default());
     const auto start = Clock::now();
     const ResultCode rc = file.Convert(target, version, source);
@@ -154,11 +163,10 @@ int RunChild(int argc, char** argv) {
                 PeakResidentKib());
     return rc == 0 ? 0 : 1;
 }
-// Runs this program again as a child of `mode` (--child when `text` is null,
-// otherwise --phases or --calls with the child's output in *text).
+// Runs this program again as a child: --child when `text` is null, otherwise
+// --phases with the child's output in *text.
 ChildResult Spawn(const std::string& self, int version, const std::string& target,
-                  const std::string& source, std::string* text = nullptr,
-                  const char* mode = "--phases") {
+                  const std::string& source, std::string* text = nullptr) {
     ChildResult r;
     int pipeFds[2];
     if (pipe(pipeFds) != 0) return r;
@@ -168,7 +176,7 @@ ChildResult Spawn(const std::string& self, int version, const std::string& targe
         close(pipeFds[0]);
         close(pipeFds[1]);
         const std::string v = std::to_string(version);
-        execl(self.c_str(), self.c_str(), text ? mode : "--child", v.c_str(), target.c_str(),
+        execl(self.c_str(), self.c_str(), text ? "--phases" : "--child", v.c_str(), target.c_str(),
               source.empty() ? "-" : source.c_str(), static_cast<char*>(nullptr));
         _exit(91);
     }
@@ -281,14 +289,15 @@ Measure MeasureOne(const std::string& self, const std::string& dir, int format, 
 // the growth from the first sample (at most 16 x from 1 to 15.5 MiB, scaled by
 // the bytes for other sizes), and the peak memory of every run (under 32 MiB).
 // A benchmark, not a test: it reports, and the exit code does not depend on it.
-void PrintTargets(int format, const std::vector<Measure>& all) {
+template <typename M>
+void PrintTargets(int format, const std::vector<M>& all) {
     if (all.empty()) return;
-    const Measure& small = all.front();
-    const Measure& large = all.back();
+    const M& small = all.front();
+    const M& large = all.back();
     const double ratioLimit = format == 5 ? 3 : 2;
     const double ratio = large.convert / large.copy;
     long peak = 0;
-    for (const Measure& m : all) peak = std::max(peak, m.rssKib);
+    for (const M& m : all) peak = std::max(peak, m.rssKib);
     auto verdict = [](bool ok) { return ok ? "PASS" : "FAIL"; };
     std::printf("  target: %.2f MiB in %.1f ms is %.2f x the copy (at most %.0f x): %s\n",
                 large.mib, large.convert * 1000, ratio, ratioLimit, verdict(ratio <= ratioLimit));
@@ -404,7 +413,7 @@ struct ListHeavyMeasure {
     long rssKib = 0;
     bool ok = false, compacted = false;
     const char* route = "";
-    std::string note, compaction, calls;
+    std::string note, compaction, phases;
 };
 
 // One list-heavy file converted as the converter does it: the route chosen
@@ -466,11 +475,10 @@ ListHeavyMeasure MeasureListHeavy(const std::string& self, const std::string& di
     m.resultBytes = std::filesystem::file_size(target, ec);
     m.compacted = EndsCompacted(p, target, &m.compaction);
     m.ok = true;
-    // Once more, counting the file calls: a list-heavy file converts in
-    // slices, each a commit with its two flushes.
+    // Where the time goes: the transactions timed one by one.
     p.RemoveFile(target.c_str());
     if (inPlace) p.CopyFileTo(source.c_str(), target.c_str());
-    Spawn(self, format - 1, target, inPlace ? "" : source, &m.calls, "--calls");
+    Spawn(self, format - 1, target, inPlace ? "" : source, &m.phases);
     p.RemoveFile(copy.c_str());
     p.RemoveFile(target.c_str());
     p.RemoveFile(source.c_str());
@@ -484,6 +492,7 @@ int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
         std::printf("\nlist-heavy, format %d to %d, best of %d\n", format, format - 1, runs);
         std::printf("%8s %10s %9s %11s %9s %7s %10s %9s %10s  %s\n", "MiB", "bytes", "route",
                     "convert ms", "copy ms", "ratio", "result", "peak MiB", "compacted", "blocks");
+        std::vector<ListHeavyMeasure> all;
         for (double mib : sizes) {
             const ListHeavyMeasure m = MeasureListHeavy(self, dir, format, mib, runs);
             if (!m.ok) {
@@ -496,9 +505,11 @@ int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
                         m.copy * 1000, m.convert / m.copy,
                         static_cast<unsigned long long>(m.resultBytes), m.rssKib / 1024.0,
                         m.compacted ? "yes" : "NO", m.compaction.c_str());
-            std::printf("%s", m.calls.c_str());
+            std::printf("%s", m.phases.c_str());
             if (!m.compacted) ++failures;
+            all.push_back(m);
         }
+        PrintTargets(format, all);
     }
     return failures;
 }
@@ -507,8 +518,7 @@ int ListHeavySweep(const std::string& self, const std::string& dir, int runs,
 
 int main(int argc, char** argv) {
     if (argc >= 2 &&
-        (std::strcmp(argv[1], "--child") == 0 || std::strcmp(argv[1], "--phases") == 0 ||
-         std::strcmp(argv[1], "--calls") == 0))
+        (std::strcmp(argv[1], "--child") == 0 || std::strcmp(argv[1], "--phases") == 0))
         return RunChild(argc, argv);
 
     std::string dir = std::filesystem::temp_directory_path().string();
