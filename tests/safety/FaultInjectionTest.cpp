@@ -48,7 +48,7 @@ struct KindSpec {
 
 // Average items per list of the list-heavy samples (ListHeavySample): about
 // 270 blocks, and about 850 blocks. Both copy and step in one transaction;
-// the step to 3 commits it in slices and is followed by a compaction pass.
+// the step to 3 commits it in slices.
 [[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
 [[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
 
