@@ -45,6 +45,11 @@ class ConversionFile : public DataFile {
     ResultCode StepDownVersion(int targetVersion);
     // 0 when compacted, 25 when there is nothing to gain.
     ResultCode CompactFile();
+    // *fits: the step of this file, inside an access, fits in one transaction
+    // (EstimateStepDown with this file's limits); also true when the estimate
+    // fails, whose code is returned. Copy mode steps inside the copy's
+    // transaction when it does not fit.
+    ResultCode EstimateStepFits(bool* fits);
 
   private:
     // 5 when the block tree names a block twice or beyond the file.
@@ -76,9 +81,6 @@ class ConversionFile : public DataFile {
     // damaged) is committed on its own, and *unestimated holds the code.
     ResultCode CopyThenStep(const char* sourcePath, int targetVersion, bool* stepped,
                             ResultCode* unestimated);
-    // *fits: the step of this file fits in one transaction (EstimateStepDown);
-    // also true when the estimate fails, whose code is returned.
-    ResultCode EstimateStepFits(bool* fits);
     // 26 when any block the file refers to (root, directory, maps, free-list
     // entries) lies at or beyond `limit`.
     ResultCode CheckAllBelow(std::int32_t limit);

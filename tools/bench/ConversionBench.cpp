@@ -114,11 +114,8 @@ int RunPhases(int version, const char* target, const char* source) {
         rc = file.BeginAccess(true);
         if (rc == 0) {
             ResultCode copied = file.CopyContainer(source);
-            StepEstimate estimate;
-            together = copied == 0 &&
-                       EstimateStepDown(file, static_cast<std::uint16_t>(version + 1), &estimate,
-                                        SliceLimits{}) == 0 &&
-                       !estimate.fitsOneCommit;
+            bool fits = true;
+            together = copied == 0 && file.EstimateStepFits(&fits) == 0 && !fits;
             if (together) {
                 lap("open and container copy");
                 file.SetSliceCommits(true);
