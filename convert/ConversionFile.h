@@ -2,6 +2,7 @@
 // ConversionFile: a DataFile that also carries the conversion of a data file
 // from a newer application format version down to an older one.
 
+#include <bitset>
 #include <cstdint>
 
 #include "container/DataFile.h"
@@ -41,8 +42,18 @@ class ConversionFile : public DataFile {
     virtual ResultCode Convert(const char* targetPath, int targetVersion, const char* sourcePath);
 
     ResultCode CopyContainer(const char* sourcePath);
-    ResultCode CopyTable(ConversionFile& source, std::uint16_t table);
-    ResultCode StepDownVersion(int targetVersion);
+    // Copies one table of `source` into the table of the same number here,
+    // which must exist: its blocks, BlockCount, RecordSize and LastBlockUsed.
+    // Without `withBlocks` only the shape: no block, RecordSize as in the
+    // source, and LastBlockUsed as a table emptied by a save leaves it (0, or
+    // the source's own when its table holds no block either); for a list
+    // table whose content the step to 3 writes anew from the source.
+    ResultCode CopyTable(ConversionFile& source, std::uint16_t table, bool withBlocks = true);
+    // Runs the version steps down to `targetVersion` inside this file's write
+    // access. `listSource`, when given, is a file inside a read access whose
+    // list tables the step from 4 to 3 reads in place of this file's own
+    // (which then hold no blocks yet); only for that step alone.
+    ResultCode StepDownVersion(int targetVersion, DataFile* listSource = nullptr);
     // 0 when compacted, 25 when there is nothing to gain.
     ResultCode CompactFile();
     // *fits: the step of this file, inside an access, fits in one transaction
@@ -51,13 +62,28 @@ class ConversionFile : public DataFile {
     // transaction when it does not fit.
     ResultCode EstimateStepFits(bool* fits);
 
+  protected:
+    // Called by Convert as each of its phases ends (the open, the copy, the
+    // step, a commit, the compaction), with a short name for it; for a
+    // caller that times them. Does nothing here and must change nothing.
+    virtual void PhaseEnded(const char* /*name*/) {}
+
   private:
     // 5 when the block tree names a block twice or beyond the file.
     ResultCode CheckBlockTree();
     // After a failed step, cuts the file back to the committed FileBlocks.
     void CutToCommittedEnd();
-    // The copy of CopyContainer, inside both files' accesses.
-    ResultCode CopyFrom(ConversionFile& source);
+    // The copy of CopyContainer, inside both files' accesses. The tables set
+    // in `shapeOnly` get their shape without their blocks (CopyTable).
+    ResultCode CopyFrom(ConversionFile& source,
+                        const std::bitset<kTableCount>& shapeOnly = std::bitset<kTableCount>{});
+    // The list tables the step from 4 to 3 reads straight from `source` (a
+    // format 4 file being copied for that step, inside its read access):
+    // every list table its index names. Empty when the step is another. A
+    // failed read, or an index that the step would refuse, answers the
+    // step's own code.
+    ResultCode ListsReadFromSource(ConversionFile& source, int targetVersion,
+                                   std::bitset<kTableCount>* lists);
 
     // Steps of CompactFile.
     std::uint16_t FreeListLength() const;
@@ -74,11 +100,14 @@ class ConversionFile : public DataFile {
     ResultCode PlanPass(std::int32_t* targetEnd, bool* partial);
     // Refill, first commit, moves, second commit and cut for one end.
     ResultCode RunPass(std::int32_t targetEnd);
-    // Copy mode: the copy, committed on its own when the step fits in one
-    // transaction; otherwise the copy and the step in one transaction that
-    // commits in slices near the limits. *stepped tells which was done. A
-    // copy whose step cannot be estimated (a read fails, or the records are
-    // damaged) is committed on its own, and *unestimated holds the code.
+    // Copy mode. For the step from 4 to 3: the copy of every table but the
+    // lists and the step reading the lists from the source, in one
+    // transaction. Otherwise the copy, committed on its own when the step
+    // fits in one transaction, or else the copy and the step in one
+    // transaction that commits in slices near the limits. *stepped tells
+    // whether the step was done. A copy whose step cannot be estimated (a
+    // read fails, or the records are damaged) is committed on its own, and
+    // *unestimated holds the code.
     ResultCode CopyThenStep(const char* sourcePath, int targetVersion, bool* stepped,
                             ResultCode* unestimated);
     // 26 when any block the file refers to (root, directory, maps, free-list
@@ -92,6 +121,8 @@ class ConversionFile : public DataFile {
 
 // The version steps on the application data, inside the caller's write access.
 ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable);
-ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64);
+// `listSource` is `file` itself, or a file in a read access whose list tables
+// hold what `file`'s would.
+ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64, DataFile& listSource);
 
 }  // namespace quillet

@@ -44,6 +44,7 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
 
     bool created = false;
     ResultCode result = Open(targetPath, &created, OpenShareRead);
+    PhaseEnded("open");
     if (result != 0) {
         Close();
         // In place, a file that the failed open created must not stay behind.
@@ -86,6 +87,7 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
             if (step == 0) step = unestimated;
             if (step == 0) step = StepDownVersion(targetVersion);
             result = EndAccess(step);
+            PhaseEnded("step-down and its commit");
             // Without a compaction the file may hold blocks that a discarded
             // transaction wrote beyond its committed end.
             if (result != 0) CutToCommittedEnd();
@@ -100,28 +102,60 @@ ResultCode ConversionFile::Convert(const char* targetPath, int targetVersion,
     if (result != 0) CutToCommittedEnd();
     if (result == kCompactNothingToGain) result = 0;
     Close();
+    PhaseEnded("compaction and close");
     return result;
 }
 
 ResultCode ConversionFile::CopyThenStep(const char* sourcePath, int targetVersion, bool* stepped,
                                         ResultCode* unestimated) {
-    // The copy's own access nests in this one and commits nothing. When the
-    // step fits in one transaction (EstimateStepDown on the copy), the copy is
-    // committed as it stands and the step runs in a transaction of its own.
-    // Otherwise the step runs here, on blocks that are still fresh: they
-    // change in place, where after a commit every one of them would have to
-    // move, and there is only the room up to the file's 32768 blocks to move
-    // them into. The transaction commits in slices (CommitSliceIfDue) as the
-    // step frees blocks or the file nears its limit, and a failed step leaves
-    // no copy behind.
     *stepped = false;
     *unestimated = 0;
     ResultCode result = BeginAccess(true);
     if (result != 0) return result;
-    ResultCode copied = CopyContainer(sourcePath);
+
+    // The step from 4 to 3 replaces the content of every list table by part
+    // of it: copied first, each would be written twice and read back once.
+    // The copy leaves those tables empty and the step reads the lists from
+    // the source, whose read access lasts until the step is done; copy and
+    // step are one transaction, so a failed step leaves no copy behind.
+    ConversionFile source(platform());
+    bool created = false;
+    ResultCode copied = source.Open(sourcePath, &created, OpenReadOnly);
+    if (copied == 0) {
+        copied = source.BeginAccess(false);
+        if (copied == 0) {
+            std::bitset<kTableCount> lists;
+            copied = ListsReadFromSource(source, targetVersion, &lists);
+            if (copied == 0) copied = CopyFrom(source, lists);
+            PhaseEnded(lists.any() ? "container copy without the lists" : "container copy");
+            if (copied == 0 && lists.any()) {
+                *stepped = true;
+                copied = CheckBlockTree();
+                if (copied == 0) copied = StepDownVersion(targetVersion, &source);
+                PhaseEnded("step to 3, lists read from the source");
+            }
+            copied = source.EndAccess(copied);
+        }
+        const ResultCode closed = source.Close();
+        if (copied == 0) copied = closed;
+    }
+    if (copied != 0 || *stepped) {
+        result = EndAccess(copied);
+        PhaseEnded("commit of both");
+        return result;
+    }
+
+    // Any other step: when it fits in one transaction (EstimateStepDown on
+    // the copy), the copy is committed as it stands and the step runs in a
+    // transaction of its own. Otherwise the step runs here, on blocks that
+    // are still fresh: they change in place, where after a commit every one
+    // of them would have to move, and there is only the room up to the
+    // file's 32768 blocks to move them into. The transaction commits in
+    // slices (CommitSliceIfDue) as the step frees blocks or the file nears
+    // its limit, and a failed step leaves no copy behind.
     bool fits = true;
-    if (copied == 0) *unestimated = EstimateStepFits(&fits);
-    if (copied == 0 && *unestimated == 0 && !fits) {
+    *unestimated = EstimateStepFits(&fits);
+    if (*unestimated == 0 && !fits) {
         *stepped = true;
         copied = CheckBlockTree();
         if (copied == 0) {
@@ -129,8 +163,11 @@ ResultCode ConversionFile::CopyThenStep(const char* sourcePath, int targetVersio
             copied = StepDownVersion(targetVersion);
             SetSliceCommits(false);
         }
+        PhaseEnded("step-down in the copy's transaction");
     }
-    return EndAccess(copied);
+    result = EndAccess(copied);
+    PhaseEnded(*stepped ? "commit of both" : "commit of the copy");
+    return result;
 }
 
 ResultCode ConversionFile::EstimateStepFits(bool* fits) {

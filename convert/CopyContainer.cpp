@@ -1,6 +1,7 @@
 // CopyContainer and CopyTable: fill a newly created data file with the whole
 // content of another one, table by table and block by block, keeping every
-// table number.
+// table number; and the list tables that a step from 4 to 3 reads from the
+// source instead.
 
 #include <cstring>
 
@@ -8,7 +9,9 @@
 #include "container/FileHeader.h"
 #include "convert/ConversionFile.h"
 #include "convert/ConvertCodes.h"
+#include "convert/ListTableCheck.h"
 #include "platform/LittleEndian.h"
+#include "records/RecordList.h"
 
 namespace quillet {
 
@@ -46,7 +49,8 @@ ResultCode ConversionFile::CopyContainer(const char* sourcePath) {
     return result;
 }
 
-ResultCode ConversionFile::CopyFrom(ConversionFile& source) {
+ResultCode ConversionFile::CopyFrom(ConversionFile& source,
+                                    const std::bitset<kTableCount>& shapeOnly) {
     std::uint8_t signature[header::kAppSignatureSize];
     ResultCode result = source.GetAppSignature(signature);
     if (result == 0) result = SetAppSignature(signature);
@@ -69,13 +73,39 @@ ResultCode ConversionFile::CopyFrom(ConversionFile& source) {
         std::uint16_t number = table;
         result = CreateTable(&number, type, d[descriptor::kTableSubtype]);
         if (result != 0) return result;
-        result = CopyTable(source, table);
+        result = CopyTable(source, table, !shapeOnly.test(table));
         if (result != 0) return result;
     }
     return 0;
 }
 
-ResultCode ConversionFile::CopyTable(ConversionFile& source, std::uint16_t table) {
+ResultCode ConversionFile::ListsReadFromSource(ConversionFile& source, int targetVersion,
+                                               std::bitset<kTableCount>* lists) {
+    lists->reset();
+    if (targetVersion != 3) return 0;
+    std::uint8_t signature[header::kAppSignatureSize];
+    std::uint8_t app[appheader::kSize];
+    ResultCode result = source.GetAppSignature(signature);
+    if (result == 0) result = source.GetAppHeader(app, appheader::kSize);
+    if (result != 0) return result;
+    // Refusals are left to the step, which answers them on the copy.
+    if (std::memcmp(signature, kTallysetSignature, sizeof signature) != 0 ||
+        Load16(app + appheader::kFormatVersion) != 4) {
+        return 0;
+    }
+    // The step would read the same index on the copy and answer the same.
+    const std::uint16_t indexTable = Load16(app + appheader::kListIndexTable);
+    FileRecordList index;
+    std::int32_t count = 0;
+    result = index.OpenList(source, indexTable);
+    if (result == 0) result = index.CountRecords(&count);
+    if (result == 0) result = CheckListTables(index, count, indexTable, platform(), lists);
+    index.CloseList();  // only read
+    if (result != 0) lists->reset();
+    return result;
+}
+
+ResultCode ConversionFile::CopyTable(ConversionFile& source, std::uint16_t table, bool withBlocks) {
     std::uint8_t d[kDescriptorSize];
     ResultCode result = source.ReadTableDescriptor(table, d);
     if (result != 0) return result;
@@ -84,6 +114,16 @@ ResultCode ConversionFile::CopyTable(ConversionFile& source, std::uint16_t table
     // refuse it before a single block is copied.
     if (count > kMaxTableBlocks) return kConvertIndexOutOfRange;
 
+    if (!withBlocks) {
+        // The step saves the list's new content over this empty table. When
+        // that content is empty nothing is saved, so LastBlockUsed must
+        // already be what a save over the copied blocks would have left: 0,
+        // or the source's own when its table had no block to save over.
+        result = SetTableRecordSize(table, Load16(d + descriptor::kRecordSize));
+        const std::uint16_t lastUsed = count == 0 ? Load16(d + descriptor::kLastBlockUsed) : 0;
+        if (result == 0) result = SetTableLastBlockUsed(table, lastUsed);
+        return result;
+    }
     for (std::uint16_t index = 0; index < count; ++index) {
         BlockRef from(source);
         result = source.GetBlock(table, index, from.Out());

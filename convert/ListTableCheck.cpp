@@ -3,15 +3,12 @@
 
 #include "convert/ListTableCheck.h"
 
-#include <bitset>
-
-#include "container/DataFile.h"
 #include "records/RecordCodes.h"
 
 namespace quillet {
 
 ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t indexTable,
-                           Platform& platform) {
+                           Platform& platform, std::bitset<kTableCount>* tables) {
     std::bitset<kTableCount> seen;
     for (std::int32_t i = 0; i < count; ++i) {
         PropertyRecord entry(platform);
@@ -26,6 +23,7 @@ ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t 
         if (seen.test(table)) return kTableWrongType;
         seen.set(table);
     }
+    if (tables != nullptr) *tables = seen;
     return 0;
 }
 

@@ -2,8 +2,10 @@
 // Checks the list tables that a list index names before a step-down touches
 // any of them.
 
+#include <bitset>
 #include <cstdint>
 
+#include "container/DataFile.h"
 #include "platform/ResultCode.h"
 #include "records/RecordList.h"
 
@@ -18,7 +20,9 @@ constexpr FieldTag kEntryListTable = 0x0029;
 // itself, or that more than one entry names: a step-down would otherwise read
 // the wrong kind of table or convert one list table twice. Table numbers above
 // the directory's range are left to the engine, which refuses them with 9.
+// When `tables` is given it receives, on success, every list table number
+// below kTableCount that the index names.
 ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t indexTable,
-                           Platform& platform);
+                           Platform& platform, std::bitset<kTableCount>* tables = nullptr);
 
 }  // namespace quillet

@@ -9,7 +9,10 @@
 //                                             own table, now a plain record table
 //
 // Everything happens inside the caller's transaction; a failure is discarded
-// with all the tables made here.
+// with all the tables made here. The lists' own tables are read from the file
+// given as their source: the file itself, or, for a new file being filled
+// from another, that other file, so that a list is read once and its new
+// table written once.
 
 #include <algorithm>
 #include <vector>
@@ -152,12 +155,12 @@ ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list)
 }
 
 // A list of the index: its header record, its columns and its items, from one
-// load of its table.
-ResultCode ConvertList(DataFile& file, std::uint16_t table, std::uint16_t id, std::int16_t parent,
-                       TableRecordList& lists, SortedRecordList& columns) {
+// load of its table in `source`.
+ResultCode ConvertList(DataFile& file, DataFile& source, std::uint16_t table, std::uint16_t id,
+                       std::int16_t parent, TableRecordList& lists, SortedRecordList& columns) {
     Platform& platform = file.platform();
     ChunkedTable list(platform);
-    ResultCode result = list.OpenList(file, table);
+    ResultCode result = list.OpenList(source, table);
     if (result == 0) result = ConvertListHeader(list, table, id, parent, lists, platform);
     if (result == 0) result = CopyColumns(id, list, columns, platform);
     if (result == 0) result = FlattenTable(file, table, list);
@@ -169,7 +172,8 @@ ResultCode ConvertList(DataFile& file, std::uint16_t table, std::uint16_t id, st
 // naming its parent folder), every column into the one sorted list of
 // columns, and each list's table turned into its items. The three new tables
 // are made before anything is written, in that order.
-ResultCode ConvertIndex(DataFile& file, std::uint16_t indexTable, std::uint8_t* app) {
+ResultCode ConvertIndex(DataFile& file, DataFile& source, std::uint16_t indexTable,
+                        std::uint8_t* app) {
     Platform& platform = file.platform();
     TableRecordList lists;
     TableRecordList folders;
@@ -200,7 +204,7 @@ ResultCode ConvertIndex(DataFile& file, std::uint16_t indexTable, std::uint8_t* 
         entry.GetShort(kEntryLevel, &rawLevel);
         const int level = ClampLevel(rawLevel);
         if (table != 0) {
-            result = ConvertList(file, table, id, outline.parent[level], lists, columns);
+            result = ConvertList(file, source, table, id, outline.parent[level], lists, columns);
         } else {
             result = ConvertFolderEntry(entry, id, level, outline, folders, platform);
         }
@@ -234,10 +238,10 @@ ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable) {
 
 }  // namespace
 
-ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64) {
+ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64, DataFile& listSource) {
     const std::uint16_t indexTable = Load16(appHeader64 + appheader::kListIndexTable);
     ResultCode result = CheckIndex(file, indexTable);
-    if (result == 0) result = ConvertIndex(file, indexTable, appHeader64);
+    if (result == 0) result = ConvertIndex(file, listSource, indexTable, appHeader64);
     if (result == 0) result = file.DeleteTable(indexTable);
     return result;
 }

@@ -10,7 +10,7 @@
 
 namespace quillet {
 
-ResultCode ConversionFile::StepDownVersion(int targetVersion) {
+ResultCode ConversionFile::StepDownVersion(int targetVersion, DataFile* listSource) {
     std::uint8_t app[appheader::kSize];
     ResultCode result = GetAppHeader(app, appheader::kSize);
     if (result != 0) return result;
@@ -24,6 +24,9 @@ ResultCode ConversionFile::StepDownVersion(int targetVersion) {
     const int version = Load16(app + appheader::kFormatVersion);
     if (version <= targetVersion || version > 5) return kConvertRefused;
 
+    // The lists can come from elsewhere only when this step is the only one:
+    // the step from 5 changes the lists here first.
+    if (listSource != nullptr && (version != 4 || targetVersion != 3)) return kConvertRefused;
     if (version == 5 && targetVersion <= 4) {
         result = StepDown5To4(*this, Load16(app + appheader::kListIndexTable));
         if (result != 0) return result;
@@ -31,7 +34,7 @@ ResultCode ConversionFile::StepDownVersion(int targetVersion) {
     // The test uses the version read above, so a version 5 file with target 3
     // passes through both steps.
     if (version >= 4 && targetVersion <= 3) {
-        result = StepDown4To3(*this, app);
+        result = StepDown4To3(*this, app, listSource != nullptr ? *listSource : *this);
         if (result != 0) return result;
     }
 

@@ -118,8 +118,9 @@ TEST_F(LimitTest, FiveToFourRewritingTooManyBlocksForOneCommitIsConvertedInSlice
 }
 
 // The same step to 3 through a new file (the route of a format 4 file that the
-// in-place step cannot hold): converted in slices and compacted.
-TEST_F(LimitTest, FourToThreeThroughANewFileIsConvertedInSlices) {
+// in-place step cannot hold), the lists read from the source: converted and
+// compacted.
+TEST_F(LimitTest, FourToThreeThroughANewFileIsConvertedAndCompacted) {
     FileDef def = Big(4, 5, 42);
     ASSERT_EQ(BuildDataFile(platform_, path_, def), 0);
     ConversionRoute route = ConversionRoute::kInPlace;

@@ -48,7 +48,7 @@ struct KindSpec {
 
 // Average items per list of the list-heavy samples (ListHeavySample): about
 // 270 blocks, and about 850 blocks. Both copy and step in one transaction;
-// the step to 3 commits it in slices.
+// the step to 3 reads the lists from the source.
 [[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
 [[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
 
@@ -460,8 +460,9 @@ TEST(FaultInjectionTest, FormatFourInPlaceOnMemoryDisk) {
 
 // The route of files whose lists fill most of the format's limit, on a file of
 // a few hundred blocks whose free list is planned at a few hundred entries:
-// the step in slices inside the temporary file, the compaction in several
-// passes, and format 4 through a temporary file instead of in place.
+// the step in the copy's transaction inside the temporary file, and format 4
+// through a temporary file instead of in place, its lists read from the
+// source.
 TEST(FaultInjectionTest, ListHeavyFormatFiveCopiedAndSteppedTogetherOnMemoryDisk) {
     SweepSamples({ListHeavySample(5, kQuickListHeavyItems)}, 5, false);
 }

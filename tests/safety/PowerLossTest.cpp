@@ -26,7 +26,7 @@ namespace {
 
 // Average items per list of the list-heavy samples (ListHeavySample): about
 // 270 blocks, and about 850 blocks. Both copy and step in one transaction;
-// the step to 3 commits it in slices.
+// the step to 3 reads the lists from the source.
 [[maybe_unused]] constexpr int kQuickListHeavyItems = 160;
 [[maybe_unused]] constexpr int kSlowListHeavyItems = 400;
 
@@ -476,8 +476,8 @@ TEST(PowerLossTest, FormatFourInPlace) {
 }
 
 // The route of files whose lists fill most of the format's limit (see
-// ListHeavySample): the copy and the step in one transaction, in slices for
-// format 4, which goes through a temporary file too.
+// ListHeavySample): the copy and the step in one transaction; format 4 goes
+// through a temporary file too, its lists read from the source.
 TEST(PowerLossTest, ListHeavyFormatFiveCopiedAndSteppedTogether) {
     PowerLossOverListHeavy(5, kQuickListHeavyItems);
 }

@@ -77,10 +77,9 @@ std::vector<Sample> Samples(int format, bool large);
 // A list-heavy sample of a few hundred blocks (eight lists, no archive
 // tables) with the free list planned at a few hundred entries, so that it
 // takes the route of a file whose lists fill most of the format's limit: the
-// copy and the step in one transaction inside the temporary file, committed
-// in several slices, the compaction in
-// more than one pass, and for format 4 the temporary file instead of the
-// in-place step. `items` sets its size (the average items per list).
+// copy and the step in one transaction inside the temporary file, and for
+// format 4 the temporary file instead of the in-place step, the lists read
+// from the source. `items` sets its size (the average items per list).
 Sample ListHeavySample(int format, int items);
 
 // The reference conversion: the sample converted on a clean in-memory disk.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "convert/ConversionFile.h"
+#include "tests/safety/FileState.h"
 #include "tests/support/EngineTestUtil.h"
 #include "tests/support/TempDir.h"
 #include "tools/SampleBuilder.h"
@@ -80,6 +81,34 @@ TEST_F(SampleConvertTest, FourToThreeInPlaceGivesTheFormatThreeLayout) {
         ASSERT_EQ(Convert("four", 3, ""), 0);
         EXPECT_EQ(VerifyAs("four", o, 3, 4), "");
         Platform::Default().RemoveFile(Path("four").c_str());
+    }
+}
+
+// Through a new file the step to 3 reads the lists from the source into tables
+// the copy left empty; the result must hold exactly what the step in place
+// gives, table by table (numbers, types, counts, record sizes, LastBlockUsed
+// and every block), lists without items among them.
+TEST_F(SampleConvertTest, FourToThreeThroughANewFileEqualsInPlace) {
+    for (int items : {30, 1, 0}) {
+        for (std::uint32_t seed : {2u, 4u}) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", items " + std::to_string(items));
+            SampleOptions o = Options(seed, 4);
+            o.items = items;
+            Build(o, "four");
+            const auto before = ReadFileBytes(Path("four"));
+            ASSERT_EQ(Convert("three", 3, "four"), 0);
+            EXPECT_EQ(ReadFileBytes(Path("four")), before) << "the source is only read";
+            EXPECT_EQ(VerifyAs("three", o, 3, 4), "");
+            ASSERT_EQ(Convert("four", 3, ""), 0);
+            testing::FileState copied, inPlace;
+            ASSERT_EQ(testing::ReadFileState(Platform::Default(), Path("three").c_str(), &copied),
+                      0);
+            ASSERT_EQ(testing::ReadFileState(Platform::Default(), Path("four").c_str(), &inPlace),
+                      0);
+            EXPECT_TRUE(copied == inPlace) << testing::DescribeDifference(copied, inPlace);
+            Platform::Default().RemoveFile(Path("four").c_str());
+            Platform::Default().RemoveFile(Path("three").c_str());
+        }
     }
 }
 

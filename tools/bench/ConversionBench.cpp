@@ -17,8 +17,8 @@
 //
 // Every conversion runs in a child process (this program started again with
 // --child), so that its peak resident memory is its own. One more child per
-// size runs the conversion's transactions one by one (--phases) and prints
-// where the time goes: each phase's time and its file calls by kind (one
+// size converts once more (--phases) and prints where the time goes: each
+// phase Convert reports, with its time and its file calls by kind (one
 // system call each). After each format the targets are checked (PASS/FAIL):
 // the largest sample within 3 x (format 5) or 2 x (format 4) of the copy, time
 // growing no faster than the bytes allow, peak memory under 32 MiB.
@@ -85,68 +85,50 @@ long PeakResidentKib() {
     return kib;
 }
 
-// Child side with --phases: the transactions of one conversion run one by one
-// as Convert runs them (the container copy only with a source), each timed,
-// with the file calls each made. A copy whose step does not fit in one
-// transaction of its own steps inside the copy's transaction, as Convert does:
-// its phases are the copy, the step and their one commit.
-int RunPhases(int version, const char* target, const char* source) {
-    CountingPlatform counting(Platform::Default());
-    ConversionFile file(counting);
+// A conversion that times each phase Convert reports, with the file calls each
+// made: the phases are those of the route Convert takes, from Convert itself.
+class PhasedConversion final : public ConversionFile {
+  public:
+    explicit PhasedConversion(CountingPlatform& counting)
+        : ConversionFile(counting), counting_(counting), before_(counting.Counts()) {}
+
+    void Print() const {
+        for (const Phase& p : done_)
+            std::printf("  %-38s %7.1f ms  %s\n", p.name, p.ms, p.calls.Describe().c_str());
+    }
+
+  protected:
+    void PhaseEnded(const char* name) override {
+        const auto now = Clock::now();
+        done_.push_back({name, Seconds(start_, now) * 1000, counting_.Counts() - before_});
+        start_ = now;
+        before_ = counting_.Counts();
+    }
+
+  private:
     struct Phase {
         const char* name;
         double ms;
         CallCounts calls;
     };
-    std::vector<Phase> done;
-    auto start = Clock::now();
-    CallCounts before = counting.Counts();
-    auto lap = [&](const char* name) {
-        const auto now = Clock::now();
-        done.push_back({name, Seconds(start, now) * 1000, counting.Counts() - before});
-        start = now;
-        before = counting.Counts();
-    };
-    bool created = false;
-    ResultCode rc = file.Open(target, &created, OpenShareRead);
-    bool together = false;
-    if (rc == 0 && source) {
-        rc = file.BeginAccess(true);
-        if (rc == 0) {
-            ResultCode copied = file.CopyContainer(source);
-            bool fits = true;
-            together = copied == 0 && file.EstimateStepFits(&fits) == 0 && !fits;
-            if (together) {
-                lap("open and container copy");
-                file.SetSliceCommits(true);
-                copied = file.StepDownVersion(version);
-                file.SetSliceCommits(false);
-                lap("step-down, same transaction");
-            }
-            rc = file.EndAccess(copied);
-        }
-        lap(together ? "commit of both" : "open and container copy");
-    } else {
-        lap("open");
-    }
-    if (rc == 0 && !together) {
-        rc = file.BeginAccess(true);
-        if (rc == 0) rc = file.EndAccess(file.StepDownVersion(version));
-        lap("step-down");
-    }
-    if (rc == 0) rc = file.BeginAccess(true);
-    if (rc == 0) rc = file.EndAccess(file.CompactFile());
-    if (rc == 25) rc = 0;
-    file.Close();
-    lap("compaction and close");
-    for (const Phase& p : done)
-        std::printf("  %-28s %7.1f ms  %s\n", p.name, p.ms, p.calls.Describe().c_str());
+    CountingPlatform& counting_;
+    Clock::time_point start_ = Clock::now();
+    CallCounts before_;
+    std::vector<Phase> done_;
+};
+
+// Child side with --phases: one conversion, each of its phases timed.
+int RunPhases(int version, const char* target, const char* source) {
+    CountingPlatform counting(Platform::Default());
+    PhasedConversion file(counting);
+    ResultCode rc = file.Convert(target, version, source);
+    file.Print();
     if (rc != 0) std::printf("  code %d\n", static_cast<int>(rc));
     return rc == 0 ? 0 : 1;
 }
 
 // Child side: one conversion; its time, code and peak memory on stdout. With
-// --phases the transactions run one by one as Convert runs them, each timed.
+// --phases each of its phases is timed instead.
 int RunChild(int argc, char** argv) {
     if (argc < 5) return 90;
     const int version = std::atoi(argv[2]);
