@@ -3,6 +3,9 @@
 
 #include "convert/ListTableCheck.h"
 
+#include <algorithm>
+
+#include "platform/LittleEndian.h"
 #include "records/RecordCodes.h"
 
 namespace quillet {
@@ -25,6 +28,18 @@ ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t 
     }
     if (tables != nullptr) *tables = seen;
     return 0;
+}
+
+std::int32_t LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables) {
+    std::uint32_t largest = 0;
+    for (std::uint16_t table = 0; table < kTableCount; ++table) {
+        if (!tables.test(table)) continue;
+        std::uint8_t d[kDescriptorSize];
+        if (file.ReadTableDescriptor(table, d) != 0) continue;
+        const std::uint32_t blocks = Load16(d + descriptor::kBlockCount);
+        largest = std::max(largest, std::min<std::uint32_t>(blocks, kMaxTableBlocks));
+    }
+    return static_cast<std::int32_t>(largest * kBlockSize);
 }
 
 }  // namespace quillet

@@ -143,8 +143,8 @@ ResultCode CopyColumns(std::uint16_t id, ChunkedTable& list, SortedRecordList& c
 // The list's table becomes a plain record table holding the bytes of its
 // former chunk 5. The chunked content stays loaded in `list` meanwhile and is
 // never written back.
-ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list) {
-    TableBuffer items(kRecordTableType, kRecordTableSubtype, kRecordTableRecordSize);
+ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list,
+                        TableBuffer& items) {
     ResultCode result = file.SetTableType(table, kRecordTableType, kRecordTableSubtype);
     if (result == 0) result = items.BindOpen(file, table);
     if (result == 0 && !items.Clear()) result = kListResizeFailed;
@@ -154,16 +154,32 @@ ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list)
     return result;
 }
 
+// The two buffers every list passes through, one list after another: sized
+// once for the largest list and kept from one list to the next, so that lists
+// of megabytes are not allocated and first touched anew each time (a failed
+// reservation only leaves them to grow as they go).
+struct ListBuffers {
+    ListBuffers(Platform& platform, std::int32_t largest) : list(platform) {
+        list.tableBuffer().SetKeepStorage(true);
+        items.SetKeepStorage(true);
+        list.tableBuffer().Reserve(largest);
+        items.Reserve(largest);
+    }
+    ChunkedTable list;
+    TableBuffer items{kRecordTableType, kRecordTableSubtype, kRecordTableRecordSize};
+};
+
 // A list of the index: its header record, its columns and its items, from one
 // load of its table in `source`.
 ResultCode ConvertList(DataFile& file, DataFile& source, std::uint16_t table, std::uint16_t id,
-                       std::int16_t parent, TableRecordList& lists, SortedRecordList& columns) {
+                       std::int16_t parent, TableRecordList& lists, SortedRecordList& columns,
+                       ListBuffers& buffers) {
     Platform& platform = file.platform();
-    ChunkedTable list(platform);
+    ChunkedTable& list = buffers.list;
     ResultCode result = list.OpenList(source, table);
     if (result == 0) result = ConvertListHeader(list, table, id, parent, lists, platform);
     if (result == 0) result = CopyColumns(id, list, columns, platform);
-    if (result == 0) result = FlattenTable(file, table, list);
+    if (result == 0) result = FlattenTable(file, table, list, buffers.items);
     list.CloseList();  // only read
     return result;
 }
@@ -173,7 +189,7 @@ ResultCode ConvertList(DataFile& file, DataFile& source, std::uint16_t table, st
 // columns, and each list's table turned into its items. The three new tables
 // are made before anything is written, in that order.
 ResultCode ConvertIndex(DataFile& file, DataFile& source, std::uint16_t indexTable,
-                        std::uint8_t* app) {
+                        std::uint8_t* app, std::int32_t largestList) {
     Platform& platform = file.platform();
     TableRecordList lists;
     TableRecordList folders;
@@ -192,6 +208,7 @@ ResultCode ConvertIndex(DataFile& file, DataFile& source, std::uint16_t indexTab
     if (result == 0) result = index.CountRecords(&count);
 
     Outline outline;
+    ListBuffers buffers(platform, largestList);
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);
@@ -204,7 +221,8 @@ ResultCode ConvertIndex(DataFile& file, DataFile& source, std::uint16_t indexTab
         entry.GetShort(kEntryLevel, &rawLevel);
         const int level = ClampLevel(rawLevel);
         if (table != 0) {
-            result = ConvertList(file, source, table, id, outline.parent[level], lists, columns);
+            result = ConvertList(file, source, table, id, outline.parent[level], lists, columns,
+                                 buffers);
         } else {
             result = ConvertFolderEntry(entry, id, level, outline, folders, platform);
         }
@@ -225,13 +243,14 @@ ResultCode ConvertIndex(DataFile& file, DataFile& source, std::uint16_t indexTab
 }
 
 // Reads the index once before anything changes and refuses list table numbers
-// that would make the step read the wrong table or convert one twice.
-ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable) {
+// that would make the step read the wrong table or convert one twice; *tables
+// receives the list tables.
+ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable, std::bitset<kTableCount>* tables) {
     FileRecordList index;
     ResultCode result = index.OpenList(file, indexTable);
     std::int32_t count = 0;
     if (result == 0) result = index.CountRecords(&count);
-    if (result == 0) result = CheckListTables(index, count, indexTable, file.platform());
+    if (result == 0) result = CheckListTables(index, count, indexTable, file.platform(), tables);
     index.CloseList();
     return result;
 }
@@ -240,8 +259,12 @@ ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable) {
 
 ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64, DataFile& listSource) {
     const std::uint16_t indexTable = Load16(appHeader64 + appheader::kListIndexTable);
-    ResultCode result = CheckIndex(file, indexTable);
-    if (result == 0) result = ConvertIndex(file, listSource, indexTable, appHeader64);
+    std::bitset<kTableCount> tables;
+    ResultCode result = CheckIndex(file, indexTable, &tables);
+    if (result == 0) {
+        result = ConvertIndex(file, listSource, indexTable, appHeader64,
+                              LargestTableBytes(listSource, tables));
+    }
     if (result == 0) result = file.DeleteTable(indexTable);
     return result;
 }

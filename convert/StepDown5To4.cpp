@@ -47,8 +47,15 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable) {
     }
     std::int32_t count = 0;
     result = index.CountRecords(&count);
-    if (result == 0) result = CheckListTables(index, count, listIndexTable, platform);
+    std::bitset<kTableCount> tables;
+    if (result == 0) result = CheckListTables(index, count, listIndexTable, platform, &tables);
 
+    // One buffer for every list, sized once for the largest and kept from one
+    // list to the next: lists of megabytes are then not allocated and first
+    // touched anew.
+    ChunkedTable list(platform);
+    list.tableBuffer().SetKeepStorage(true);
+    if (result == 0) list.tableBuffer().Reserve(LargestTableBytes(file, tables));
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);
@@ -58,7 +65,6 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable) {
         entry.Release();
         if (table == 0) continue;  // a folder
 
-        ChunkedTable list(platform);
         result = list.OpenList(file, table);
         if (result == 0) {
             result = StepDownList(list, platform);

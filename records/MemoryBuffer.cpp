@@ -22,15 +22,21 @@ MemoryBuffer::~MemoryBuffer() {
     std::free(data_);
 }
 
+bool MemoryBuffer::Reserve(std::int32_t n) {
+    if (n <= capacity_) return true;
+    std::uint8_t* block = AllocateStorage(n);
+    if (!block) return false;
+    if (data_ && size_ > 0) std::memcpy(block, data_, static_cast<std::size_t>(size_));
+    std::free(data_);
+    data_ = block;
+    capacity_ = n;
+    return true;
+}
+
 bool MemoryBuffer::Resize(std::int32_t n) {
     if (n < 0) return false;
     if (capacity_ < n) {
-        std::uint8_t* block = AllocateStorage(n);
-        if (!block) return false;
-        if (data_ && size_ > 0) std::memcpy(block, data_, static_cast<std::size_t>(size_));
-        std::free(data_);
-        data_ = block;
-        capacity_ = n;
+        if (!Reserve(n)) return false;
     } else if (n > size_) {
         // Bytes in use before a shrink may still be there: new bytes read as 0.
         std::memset(data_ + size_, 0, static_cast<std::size_t>(n - size_));

@@ -37,6 +37,9 @@ class MemoryBuffer : public Buffer {
     virtual bool AdoptStorage(std::uint8_t* block, std::int32_t n);
 
     std::int32_t Capacity() const { return capacity_; }
+    // Raises the capacity to at least n bytes, keeping the content and its
+    // size; false when the memory cannot be had (nothing changes then).
+    bool Reserve(std::int32_t n);
 
   protected:
     std::int32_t StorageSize() const { return size_; }

@@ -290,7 +290,11 @@ ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
 void TableBuffer::Unbind() {
     file_ = nullptr;
     table_ = 0;
-    FreeStorage();
+    if (keepStorage_) {
+        MemoryBuffer::Clear();
+    } else {
+        FreeStorage();
+    }
     loaded_ = 0;
     dirty_ = 0;
     ClearDirtyRange();

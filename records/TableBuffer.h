@@ -82,6 +82,12 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     bool IsLoaded() const { return loaded_ != 0; }
     bool inverted() const { return inverted_ != 0; }
     void SetInverted(bool inverted) { inverted_ = inverted ? 1 : 0; }
+    // With `keep`, Unbind keeps the heap block for the next binding instead
+    // of freeing it (the destructor still frees it): a caller that loads many
+    // large tables one after another allocates and first touches the memory
+    // once, not once per table. The bytes kept never show as content: a
+    // binding starts empty and grows with zeros as ever.
+    void SetKeepStorage(bool keep) { keepStorage_ = keep ? 1 : 0; }
     std::int32_t DirtyStart() const { return dirtyStart_; }
     std::int32_t DirtyEnd() const { return dirtyEnd_; }
 
@@ -103,6 +109,7 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     std::int32_t loaded_ = 0;
     std::int32_t dirty_ = 0;
     std::int32_t inverted_ = 0;
+    std::int32_t keepStorage_ = 0;
     std::int32_t dirtyStart_ = 0;
     std::int32_t dirtyEnd_ = 0;
     std::int32_t size_ = 0;
