@@ -274,5 +274,45 @@ TEST_F(TableBufferTest, ClearAndAdoptedStorage) {
     EXPECT_EQ(LastBlockUsed(table), 3);
 }
 
+// A buffer that keeps its storage between bindings (and was reserved larger
+// than any table) shows each table exactly: nothing of a larger table loaded
+// before shows through a smaller one, a growth reads as zeros, and a table
+// written through it holds only its own bytes.
+TEST_F(TableBufferTest, KeptStorageShowsNothingOfTheTableBefore) {
+    const Bytes large = Pattern(3000, 11);
+    const Bytes small = Pattern(700, 29);
+    const std::uint16_t tl = CreateWith(large);
+    const std::uint16_t ts = CreateWith(small);
+    const std::uint16_t tn = CreateWith({});
+    TableBuffer buffer(3, 0, 2);
+    buffer.SetKeepStorage(true);
+    ASSERT_TRUE(buffer.Reserve(8192));
+    ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                  for (std::uint16_t table : {tl, ts, tl, tn}) {
+                      ResultCode r = buffer.BindOpen(*file_, table);
+                      if (!r) r = buffer.Load();
+                      if (r) return r;
+                      const Bytes& want = table == tl ? large : table == ts ? small : Bytes{};
+                      EXPECT_EQ(Bytes(buffer.Data(), buffer.Data() + buffer.Size()), want)
+                          << "table " << table;
+                      EXPECT_GE(buffer.Capacity(), 8192);
+                  }
+                  // The empty table grows: zeros, not the large table's bytes.
+                  EXPECT_TRUE(buffer.Resize(1000));
+                  EXPECT_EQ(Bytes(buffer.Data(), buffer.Data() + 1000), Bytes(1000, 0));
+                  const std::uint8_t mark[2] = {0xAB, 0xCD};
+                  EXPECT_TRUE(buffer.Write(mark, 998, 2));
+                  const ResultCode saved = buffer.Save();
+                  buffer.Unbind();
+                  return saved;
+              }),
+              0);
+    Bytes expected(1000, 0);
+    expected[998] = 0xAB;
+    expected[999] = 0xCD;
+    EXPECT_EQ(LoadContent(tn), expected);
+    EXPECT_EQ(LoadContent(tl), large);
+}
+
 }  // namespace
 }  // namespace quillet
