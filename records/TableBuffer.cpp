@@ -63,12 +63,15 @@ bool TableBuffer::Resize(std::int32_t n) {
         std::memset(Data() + n, 0, static_cast<std::size_t>(size_ - n));
         JoinDirty(n, size_);
     }
+    // The storage's own resize zeroes every byte past its old size.
+    const std::int32_t stored = MemoryBuffer::Size();
     if (!MemoryBuffer::Resize(wanted)) return false;
     dirty_ = 1;
     if (n > size_) {
         // Bytes past the old size (the rest of a loaded last block) become content
         // only as zeros.
-        std::memset(Data() + size_, 0, static_cast<std::size_t>(n - size_));
+        const std::int32_t end = std::min(n, stored);
+        if (end > size_) std::memset(Data() + size_, 0, static_cast<std::size_t>(end - size_));
         JoinDirty(size_, n);
     }
     size_ = n;
@@ -134,19 +137,24 @@ ResultCode TableBuffer::Save() {
         const std::uint8_t* content = Data();
         const std::int32_t readable = size_ < Capacity() ? size_ : Capacity();
         for (std::int32_t i = first; i <= last; ++i) {
-            // Content bytes past the size (or past an adopted block) go out as 0.
-            std::uint8_t staging[kBlockSize] = {};
+            // Content bytes past the size (or past an adopted block) go out as 0;
+            // a whole block of content goes out as it is.
             const std::int32_t start = i * kBlock;
             const std::int32_t have = readable - start;
-            if (have > 0) {
-                std::memcpy(staging, content + start,
-                            static_cast<std::size_t>(have < kBlock ? have : kBlock));
+            std::uint8_t staging[kBlockSize];
+            const std::uint8_t* from = staging;
+            if (have >= kBlock) {
+                from = content + start;
+            } else {
+                const std::size_t kept = have > 0 ? static_cast<std::size_t>(have) : 0;
+                if (kept > 0) std::memcpy(staging, content + start, kept);
+                std::memset(staging + kept, 0, kBlockSize - kept);
             }
             BlockRef block(*file_);
             const ResultCode claimed =
                 file_->ClaimBlock(table_, static_cast<std::uint16_t>(i), block.Out());
             if (claimed) return claimed;
-            Encode(block.data(), staging, kBlock, start);
+            Encode(block.data(), from, kBlock, start);
             const ResultCode marked = block.MarkModifiedAndRelease();
             if (marked) return marked;
             // Between two whole blocks the tree is consistent: a file that may
