@@ -51,8 +51,8 @@ class ConversionFile : public DataFile {
     ResultCode CopyTable(ConversionFile& source, std::uint16_t table, bool withBlocks = true);
     // Runs the version steps down to `targetVersion` inside this file's write
     // access. `listSource`, when given, is a file inside a read access whose
-    // list tables the step from 4 to 3 reads in place of this file's own
-    // (which then hold no blocks yet); only for that step alone.
+    // list tables the step reads in place of this file's own (which then hold
+    // no blocks yet); only for a single step, from 5 to 4 or from 4 to 3.
     ResultCode StepDownVersion(int targetVersion, DataFile* listSource = nullptr);
     // 0 when compacted, 25 when there is nothing to gain.
     ResultCode CompactFile();
@@ -77,11 +77,11 @@ class ConversionFile : public DataFile {
     // in `shapeOnly` get their shape without their blocks (CopyTable).
     ResultCode CopyFrom(ConversionFile& source,
                         const std::bitset<kTableCount>& shapeOnly = std::bitset<kTableCount>{});
-    // The list tables the step from 4 to 3 reads straight from `source` (a
-    // format 4 file being copied for that step, inside its read access):
-    // every list table its index names. Empty when the step is another. A
-    // failed read, or an index that the step would refuse, answers the
-    // step's own code.
+    // The list tables a single step (from 5 to 4, or from 4 to 3) reads
+    // straight from `source` (the file being copied for it, inside its read
+    // access): every list table its index names. Empty for two steps or
+    // none. A failed read, or an index that the step would refuse, answers
+    // the step's own code.
     ResultCode ListsReadFromSource(ConversionFile& source, int targetVersion,
                                    std::bitset<kTableCount>* lists);
 
@@ -100,11 +100,11 @@ class ConversionFile : public DataFile {
     ResultCode PlanPass(std::int32_t* targetEnd, bool* partial);
     // Refill, first commit, moves, second commit and cut for one end.
     ResultCode RunPass(std::int32_t targetEnd);
-    // Copy mode. For the step from 4 to 3: the copy of every table but the
-    // lists and the step reading the lists from the source, in one
-    // transaction. Otherwise the copy, committed on its own when the step
-    // fits in one transaction, or else the copy and the step in one
-    // transaction that commits in slices near the limits. *stepped tells
+    // Copy mode. For a single step (from 5 to 4, or from 4 to 3): the copy of
+    // every table but the lists and the step reading the lists from the
+    // source, in one transaction. Otherwise the copy, committed on its own
+    // when the step fits in one transaction, or else the copy and the step in
+    // one transaction that commits in slices near the limits. *stepped tells
     // whether the step was done. A copy whose step cannot be estimated (a
     // read fails, or the records are damaged) is committed on its own, and
     // *unestimated holds the code.
@@ -120,9 +120,10 @@ class ConversionFile : public DataFile {
 };
 
 // The version steps on the application data, inside the caller's write access.
-ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable);
 // `listSource` is `file` itself, or a file in a read access whose list tables
-// hold what `file`'s would.
+// hold what `file`'s would; `file`'s own are then empty (CopyTable without
+// blocks) and receive the lists' new content.
+ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable, DataFile& listSource);
 ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64, DataFile& listSource);
 
 }  // namespace quillet

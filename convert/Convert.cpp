@@ -113,11 +113,11 @@ ResultCode ConversionFile::CopyThenStep(const char* sourcePath, int targetVersio
     ResultCode result = BeginAccess(true);
     if (result != 0) return result;
 
-    // The step from 4 to 3 replaces the content of every list table by part
-    // of it: copied first, each would be written twice and read back once.
-    // The copy leaves those tables empty and the step reads the lists from
-    // the source, whose read access lasts until the step is done; copy and
-    // step are one transaction, so a failed step leaves no copy behind.
+    // A single step rewrites every list table: copied first, each would be
+    // written twice and read back once. The copy leaves those tables empty
+    // and the step reads the lists from the source, whose read access lasts
+    // until the step is done, and writes each once; copy and step are one
+    // transaction, so a failed step leaves no copy behind.
     ConversionFile source(platform());
     bool created = false;
     ResultCode copied = source.Open(sourcePath, &created, OpenReadOnly);
@@ -132,7 +132,7 @@ ResultCode ConversionFile::CopyThenStep(const char* sourcePath, int targetVersio
                 *stepped = true;
                 copied = CheckBlockTree();
                 if (copied == 0) copied = StepDownVersion(targetVersion, &source);
-                PhaseEnded("step to 3, lists read from the source");
+                PhaseEnded("step, lists read from the source");
             }
             copied = source.EndAccess(copied);
         }

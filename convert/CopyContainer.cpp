@@ -82,15 +82,16 @@ ResultCode ConversionFile::CopyFrom(ConversionFile& source,
 ResultCode ConversionFile::ListsReadFromSource(ConversionFile& source, int targetVersion,
                                                std::bitset<kTableCount>* lists) {
     lists->reset();
-    if (targetVersion != 3) return 0;
     std::uint8_t signature[header::kAppSignatureSize];
     std::uint8_t app[appheader::kSize];
     ResultCode result = source.GetAppSignature(signature);
     if (result == 0) result = source.GetAppHeader(app, appheader::kSize);
     if (result != 0) return result;
-    // Refusals are left to the step, which answers them on the copy.
+    // Refusals, and two steps at once, are left to the steps, which answer
+    // them on the copy.
+    const int version = Load16(app + appheader::kFormatVersion);
     if (std::memcmp(signature, kTallysetSignature, sizeof signature) != 0 ||
-        Load16(app + appheader::kFormatVersion) != 4) {
+        (version != 5 && version != 4) || targetVersion != version - 1) {
         return 0;
     }
     // The step would read the same index on the copy and answer the same.

@@ -1,6 +1,9 @@
 // StepDown5To4: turns the application data of a format 5 file into format 4.
 // Only each list's own table changes: three fields leave the list's header
-// record, and the first record of chunk 4 goes.
+// record, and the first record of chunk 4 goes. The lists are read from the
+// file given as their source: the file itself, or, for a new file being
+// filled from another, that other file, each list then saved whole into its
+// empty table here, so that it is read once and written once.
 
 #include "container/DataFile.h"
 #include "convert/ConversionFile.h"
@@ -37,7 +40,7 @@ ResultCode StepDownList(ChunkedTable& list, Platform& platform) {
 
 }  // namespace
 
-ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable) {
+ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable, DataFile& listSource) {
     Platform& platform = file.platform();
     FileRecordList index;
     ResultCode result = index.OpenList(file, listIndexTable);
@@ -55,7 +58,7 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable) {
     // touched anew.
     ChunkedTable list(platform);
     list.tableBuffer().SetKeepStorage(true);
-    if (result == 0) list.tableBuffer().Reserve(LargestTableBytes(file, tables));
+    if (result == 0) list.tableBuffer().Reserve(LargestTableBytes(listSource, tables));
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);
@@ -65,9 +68,12 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable) {
         entry.Release();
         if (table == 0) continue;  // a folder
 
-        result = list.OpenList(file, table);
+        result = list.OpenList(listSource, table);
         if (result == 0) {
             result = StepDownList(list, platform);
+            if (result == 0 && &listSource != &file) {
+                result = list.tableBuffer().Retarget(file, table);
+            }
             // Closing saves the changed table.
             const ResultCode closed = list.CloseList();
             if (result == 0) result = closed;

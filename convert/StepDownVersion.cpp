@@ -24,17 +24,18 @@ ResultCode ConversionFile::StepDownVersion(int targetVersion, DataFile* listSour
     const int version = Load16(app + appheader::kFormatVersion);
     if (version <= targetVersion || version > 5) return kConvertRefused;
 
-    // The lists can come from elsewhere only when this step is the only one:
-    // the step from 5 changes the lists here first.
-    if (listSource != nullptr && (version != 4 || targetVersion != 3)) return kConvertRefused;
+    // The lists can come from elsewhere only for a single step: after the
+    // step from 5 the step to 3 must read the lists the first one wrote.
+    if (listSource != nullptr && version - targetVersion != 1) return kConvertRefused;
+    DataFile& lists = listSource != nullptr ? *listSource : *this;
     if (version == 5 && targetVersion <= 4) {
-        result = StepDown5To4(*this, Load16(app + appheader::kListIndexTable));
+        result = StepDown5To4(*this, Load16(app + appheader::kListIndexTable), lists);
         if (result != 0) return result;
     }
     // The test uses the version read above, so a version 5 file with target 3
     // passes through both steps.
     if (version >= 4 && targetVersion <= 3) {
-        result = StepDown4To3(*this, app, listSource != nullptr ? *listSource : *this);
+        result = StepDown4To3(*this, app, lists);
         if (result != 0) return result;
     }
 

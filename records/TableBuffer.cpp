@@ -295,6 +295,23 @@ ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
     return 0;
 }
 
+ResultCode TableBuffer::Retarget(DataFile& file, std::uint16_t table) {
+    if (!file_ || table_ == 0 || !loaded_) return kTableNotBound;
+    std::uint8_t descriptor[kDescriptorSize];
+    const ResultCode r = file.ReadTableDescriptor(table, descriptor);
+    if (r) return r;
+    if (descriptor[descriptor::kTableType] != tableType_ ||
+        descriptor[descriptor::kTableSubtype] != tableSubtype_) {
+        return kTableWrongType;
+    }
+    if (Load16(descriptor + descriptor::kBlockCount) != 0) return kTableContentUnavailable;
+    file_ = &file;
+    table_ = table;
+    dirty_ = 1;
+    JoinDirty(0, size_);
+    return 0;
+}
+
 void TableBuffer::Unbind() {
     file_ = nullptr;
     table_ = 0;

@@ -72,6 +72,14 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     ResultCode BindCreate(DataFile& file, std::uint16_t* table) override;
     ResultCode BindOpen(DataFile& file, std::uint16_t table) override;
     void Unbind() override;
+    // Binds the loaded content to `table` of `file` instead, a table of this
+    // buffer's type that holds no block yet (a new file's copy of the table
+    // the content was read from), with all of the content changed: the next
+    // save writes it there whole, and the table it was read from is never
+    // written. 7002 when nothing is loaded, 7001 for a table of another
+    // type, 7101 for one that holds blocks already; the binding stays as it
+    // was on failure.
+    ResultCode Retarget(DataFile& file, std::uint16_t table);
 
     // ---- State ----
     DataFile* file() const { return file_; }

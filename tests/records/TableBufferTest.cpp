@@ -314,5 +314,47 @@ TEST_F(TableBufferTest, KeptStorageShowsNothingOfTheTableBefore) {
     EXPECT_EQ(LoadContent(tl), large);
 }
 
+// Retarget moves loaded content to an empty table of the same type, where the
+// next save writes it whole; the table it came from is never written, and a
+// table that is not empty or of another type is refused.
+TEST_F(TableBufferTest, RetargetWritesTheWholeContentIntoTheEmptyTable) {
+    const Bytes content = Pattern(1500, 41);
+    const std::uint16_t from = CreateWith(content, true);
+    const std::uint16_t full = CreateWith(Pattern(10, 3), true);
+    std::uint16_t empty = 0;
+    std::uint16_t other = 0;
+    ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                  ResultCode r = file_->CreateTable(&empty, 3, 0);
+                  if (!r) r = file_->CreateTable(&other, 4, 0);
+                  return r;
+              }),
+              0);
+    const Bytes descriptor = Descriptor(from);
+    TableBuffer buffer(3, 0, 2);
+    buffer.SetInverted(true);
+    ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                  ResultCode r = buffer.BindOpen(*file_, from);
+                  if (r) return r;
+                  EXPECT_EQ(buffer.Retarget(*file_, empty), kTableNotBound) << "not loaded yet";
+                  r = buffer.Load();
+                  if (r) return r;
+                  EXPECT_EQ(buffer.Retarget(*file_, other), kTableWrongType);
+                  EXPECT_EQ(buffer.Retarget(*file_, full), kTableContentUnavailable);
+                  EXPECT_EQ(buffer.table(), from) << "a refusal keeps the binding";
+                  r = buffer.Retarget(*file_, empty);
+                  if (r) return r;
+                  const std::uint8_t mark = 0x5A;
+                  EXPECT_TRUE(buffer.Write(&mark, 0, 1));
+                  return buffer.Save();
+              }),
+              0);
+    Bytes expected = content;
+    expected[0] = 0x5A;
+    EXPECT_EQ(LoadContent(empty, true), expected);
+    EXPECT_EQ(BlockCount(empty), 3);
+    EXPECT_EQ(LoadContent(from, true), content);
+    EXPECT_EQ(Descriptor(from), descriptor);
+}
+
 }  // namespace
 }  // namespace quillet

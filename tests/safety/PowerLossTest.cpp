@@ -249,7 +249,10 @@ void PowerLossOverSamples(int format, bool large, const std::vector<std::string>
         std::cout << "[power loss] format " << format << " sample " << sample.name << ": "
                   << f.stopPoints << " stop points, " << f.images << " disk images, " << f.commits
                   << " commits" << std::endl;
-        EXPECT_GT(f.stopPoints, 5u);
+        // The shortest flow, format 5 through a temporary file whose copy and
+        // step are one commit, has five: the new file's creation (two
+        // flushes), the commit of both (two), the rename.
+        EXPECT_GE(f.stopPoints, 5u);
         total.stopPoints += f.stopPoints;
         total.images += f.images;
         total.commits += f.commits;
