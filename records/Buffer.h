@@ -34,6 +34,17 @@ class Buffer {
     // (offsets); false when either range is not inside the content.
     virtual bool Move(std::int32_t destination, std::int32_t source, std::int32_t length) = 0;
     virtual ~Buffer() = default;
+
+    // ---- Added virtual operations, in slot order ----
+
+    // Replaces the whole content by `length` bytes from `source`, which lies
+    // outside this buffer; false when the size cannot be had. The same as
+    // Resize and Write; a buffer may do it without first zeroing the bytes
+    // that are written anyway.
+    virtual bool Assign(const void* source, std::int32_t length) {
+        if (!Resize(length)) return false;
+        return length == 0 || Write(source, 0, length);
+    }
 };
 
 }  // namespace quillet

@@ -72,8 +72,7 @@ ResultCode ChunkedRecordList::CopyChunk(std::int16_t chunk, Buffer& destination)
     if (loaded) return loaded;
     const std::int32_t size = view_.Size();
     const std::uint8_t* data = view_.Data();
-    if (!destination.Resize(size)) return kListResizeFailed;
-    if (size > 0 && !destination.Write(data, 0, size)) return kListResizeFailed;
+    if (!destination.Assign(data, size)) return kListResizeFailed;
     return 0;
 }
 

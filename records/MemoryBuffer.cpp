@@ -33,6 +33,12 @@ bool MemoryBuffer::Reserve(std::int32_t n) {
     return true;
 }
 
+bool MemoryBuffer::ResizeUnzeroed(std::int32_t n) {
+    if (n < 0 || !Reserve(n)) return false;
+    size_ = n;
+    return true;
+}
+
 bool MemoryBuffer::Resize(std::int32_t n) {
     if (n < 0) return false;
     if (capacity_ < n) {

@@ -42,6 +42,12 @@ class MemoryBuffer : public Buffer {
     bool Reserve(std::int32_t n);
 
   protected:
+    // Resize for a caller that writes every new byte before anything reads
+    // it: the bytes past the old size are left as they are.
+    bool ResizeUnzeroed(std::int32_t n);
+
+  public:
+  protected:
     std::int32_t StorageSize() const { return size_; }
 
   private:

@@ -94,7 +94,8 @@ ResultCode TableBuffer::Load() {
         if (lastBytes == 0) lastBytes = kBlock;
         if (blockCount > kMaxTableBlocks || lastBytes > kBlock) return kTableContentUnavailable;
         const std::int32_t size = (blockCount - 1) * kBlock + lastBytes;
-        if (!Resize(size) || !Data()) {
+        // Every byte of the whole blocks is read over below: no zeroing first.
+        if (!ResizeUnzeroed(blockCount * kBlock) || !Data()) {
             Reset(0);
             return kTableContentUnavailable;
         }
@@ -109,6 +110,7 @@ ResultCode TableBuffer::Load() {
             }
             std::memcpy(content + static_cast<std::size_t>(i) * kBlock, block.data(), kBlockSize);
         }
+        size_ = size;
         Decode(content, size, 0);
     }
     loaded_ = 1;
@@ -217,6 +219,19 @@ bool TableBuffer::Clear() {
     if (size_ > 0) dirty_ = 1;
     size_ = 0;
     loaded_ = 1;
+    return true;
+}
+
+bool TableBuffer::Assign(const void* source, std::int32_t length) {
+    if (length < 0) return false;
+    const std::int32_t wanted = RoundToBlocks(length);
+    if (wanted < 0 || !ResizeUnzeroed(wanted)) return false;
+    // The rest of the last block is not content: a growth zeroes it and a
+    // save writes zeros there, as for a loaded last block.
+    if (length > 0) std::memcpy(Data(), source, static_cast<std::size_t>(length));
+    JoinDirty(0, std::max(size_, length));
+    size_ = length;
+    dirty_ = 1;
     return true;
 }
 

@@ -54,6 +54,9 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     bool Write(const void* source, std::int32_t offset, std::int32_t length) override;
     bool Move(std::int32_t destination, std::int32_t source, std::int32_t length) override;
     ~TableBuffer() override = default;
+    // As Resize and Write, every byte of the content changed, without zeroing
+    // the bytes it copies over.
+    bool Assign(const void* source, std::int32_t length) override;
 
     // ---- MemoryBuffer ----
     // n rounded up to a multiple of 512 (no block for n <= 0).

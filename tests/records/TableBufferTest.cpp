@@ -356,5 +356,41 @@ TEST_F(TableBufferTest, RetargetWritesTheWholeContentIntoTheEmptyTable) {
     EXPECT_EQ(Descriptor(from), descriptor);
 }
 
+// Assign replaces the whole content as Resize and Write would: a shorter
+// content saves as exactly its bytes, a longer one too, and what lies past
+// the new size reads as zero when the content grows again.
+TEST_F(TableBufferTest, AssignReplacesTheWholeContent) {
+    const std::uint16_t table = CreateWith(Pattern(1500, 5));
+    const Bytes shorter = Pattern(700, 17);
+    const Bytes longer = Pattern(1300, 23);
+    TableBuffer buffer(3, 0, 2);
+    ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                  ResultCode r = buffer.BindOpen(*file_, table);
+                  if (!r) r = buffer.Load();
+                  if (r) return r;
+                  EXPECT_TRUE(buffer.Assign(shorter.data(), 700));
+                  EXPECT_TRUE(buffer.IsDirty());
+                  return buffer.Save();
+              }),
+              0);
+    EXPECT_EQ(LoadContent(table), shorter);
+    EXPECT_EQ(BlockCount(table), 2);
+    EXPECT_EQ(LastBlockUsed(table), (700 - 512) / 2);
+    ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                  ResultCode r = buffer.BindOpen(*file_, table);
+                  if (!r) r = buffer.Load();
+                  if (r) return r;
+                  EXPECT_TRUE(buffer.Assign(longer.data(), 1300));
+                  EXPECT_TRUE(buffer.Assign(longer.data(), 1000));
+                  EXPECT_TRUE(buffer.Resize(1400));
+                  EXPECT_EQ(Bytes(buffer.Data() + 1000, buffer.Data() + 1400), Bytes(400, 0));
+                  return buffer.Save();
+              }),
+              0);
+    Bytes expected(longer.begin(), longer.begin() + 1000);
+    expected.resize(1400, 0);
+    EXPECT_EQ(LoadContent(table), expected);
+}
+
 }  // namespace
 }  // namespace quillet
