@@ -47,7 +47,7 @@ class ConversionFile : public DataFile {
     // Without `withBlocks` only the shape: no block, RecordSize as in the
     // source, and LastBlockUsed as a table emptied by a save leaves it (0, or
     // the source's own when its table holds no block either); for a list
-    // table whose content the step to 3 writes anew from the source.
+    // table whose content a step writes anew from the source.
     ResultCode CopyTable(ConversionFile& source, std::uint16_t table, bool withBlocks = true);
     // Runs the version steps down to `targetVersion` inside this file's write
     // access. `listSource`, when given, is a file inside a read access whose

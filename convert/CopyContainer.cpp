@@ -1,7 +1,7 @@
 // CopyContainer and CopyTable: fill a newly created data file with the whole
 // content of another one, table by table and block by block, keeping every
-// table number; and the list tables that a step from 4 to 3 reads from the
-// source instead.
+// table number; and the list tables that a single step reads from the source
+// instead.
 
 #include <cstring>
 
