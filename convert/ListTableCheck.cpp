@@ -30,16 +30,20 @@ ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t 
     return 0;
 }
 
-std::int32_t LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables) {
+ResultCode LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables,
+                             std::int32_t* bytes) {
+    *bytes = 0;
     std::uint32_t largest = 0;
     for (std::uint16_t table = 0; table < kTableCount; ++table) {
         if (!tables.test(table)) continue;
         std::uint8_t d[kDescriptorSize];
-        if (file.ReadTableDescriptor(table, d) != 0) continue;
+        const ResultCode result = file.ReadTableDescriptor(table, d);
+        if (result != 0) return result;
         const std::uint32_t blocks = Load16(d + descriptor::kBlockCount);
         largest = std::max(largest, std::min<std::uint32_t>(blocks, kMaxTableBlocks));
     }
-    return static_cast<std::int32_t>(largest * kBlockSize);
+    *bytes = static_cast<std::int32_t>(largest * kBlockSize);
+    return 0;
 }
 
 }  // namespace quillet

@@ -25,9 +25,11 @@ constexpr FieldTag kEntryListTable = 0x0029;
 ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t indexTable,
                            Platform& platform, std::bitset<kTableCount>* tables = nullptr);
 
-// The bytes of the largest of `tables` in `file` (its blocks, at most what a
-// map holds, times 512), so that the buffers a step passes every list through
-// can be sized once; 0 for tables that do not read.
-std::int32_t LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables);
+// *bytes receives the size of the largest of `tables` in `file` (its blocks,
+// at most what a map holds, times 512), so that the buffers a step passes
+// every list through can be sized once. A descriptor that does not read
+// answers its code.
+ResultCode LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables,
+                             std::int32_t* bytes);
 
 }  // namespace quillet

@@ -260,11 +260,10 @@ ResultCode CheckIndex(DataFile& file, std::uint16_t indexTable, std::bitset<kTab
 ResultCode StepDown4To3(DataFile& file, std::uint8_t* appHeader64, DataFile& listSource) {
     const std::uint16_t indexTable = Load16(appHeader64 + appheader::kListIndexTable);
     std::bitset<kTableCount> tables;
+    std::int32_t largest = 0;
     ResultCode result = CheckIndex(file, indexTable, &tables);
-    if (result == 0) {
-        result = ConvertIndex(file, listSource, indexTable, appHeader64,
-                              LargestTableBytes(listSource, tables));
-    }
+    if (result == 0) result = LargestTableBytes(listSource, tables, &largest);
+    if (result == 0) result = ConvertIndex(file, listSource, indexTable, appHeader64, largest);
     if (result == 0) result = file.DeleteTable(indexTable);
     return result;
 }

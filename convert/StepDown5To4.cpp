@@ -58,7 +58,9 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable, DataFile& 
     // touched anew.
     ChunkedTable list(platform);
     list.tableBuffer().SetKeepStorage(true);
-    if (result == 0) list.tableBuffer().Reserve(LargestTableBytes(listSource, tables));
+    std::int32_t largest = 0;
+    if (result == 0) result = LargestTableBytes(listSource, tables, &largest);
+    if (result == 0) list.tableBuffer().Reserve(largest);
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);
