@@ -28,8 +28,10 @@ struct FieldStep {
 };
 
 // Examines the field at index i (1 <= i < length) without reading past
-// words[length - 1].
-FieldStep ExamineField(const std::uint16_t* words, std::int32_t length, std::int32_t i) {
+// words[length - 1]. Inlined into its callers, which then test the kind of
+// step only where it can differ.
+[[gnu::always_inline]] inline FieldStep ExamineField(const std::uint16_t* words,
+                                                     std::int32_t length, std::int32_t i) {
     FieldStep step;
     const FieldTag tag = words[i];
     if (tag == 0) return step;
@@ -96,17 +98,26 @@ FieldStep ExamineField(const std::uint16_t* words, std::int32_t length, std::int
     }
 }
 
-// Locates the field with exactly `tag`: its tag index and value words.
-class ExactLocator final : public FieldVisitor {
-  public:
-    explicit ExactLocator(FieldTag tag) : tag_(tag) {}
-    std::int32_t Visit(FieldTag tag, const std::uint16_t*) override {
-        return tag == tag_ ? kFieldFound : 0;
+// The tag index of the first field with exactly `tag` that the walk of
+// ForEachField visits, or 0 when it visits none; *valueWords receives that
+// field's value words inside the image. The same steps as ForEachField, without
+// a visitor: every find of a record goes through here, so it is kept to the
+// walk itself.
+std::int32_t LocateField(const std::uint16_t* words, std::int32_t length, FieldTag tag,
+                         std::int32_t* valueWords) {
+    std::int32_t i = 1;
+    while (i < length) {
+        const FieldStep step = ExamineField(words, length, i);
+        if (step.kind == StepKind::kStop) return 0;
+        if (words[i] == tag) {
+            *valueWords = step.valueWords;
+            return i;
+        }
+        if (step.kind == StepKind::kVisitLast) return 0;
+        i = step.next;
     }
-
-  private:
-    FieldTag tag_;
-};
+    return 0;
+}
 
 std::size_t TextUnits(const char16_t* text) {
     return text ? std::char_traits<char16_t>::length(text) : 0;
@@ -216,10 +227,10 @@ std::int32_t PropertyRecord::NextField(std::int32_t index) const {
 }
 
 std::int32_t PropertyRecord::FindValueIndex(FieldTag tag) const {
-    ExactLocator locator(tag);
-    std::int32_t end = 0;
-    if (ForEachField(locator, &end) != kFieldFound) return 0;
-    return end + 1;
+    if (!words_) return 0;
+    std::int32_t valueWords = 0;
+    const std::int32_t index = LocateField(words_, Length(), tag, &valueWords);
+    return index ? index + 1 : 0;
 }
 
 const std::uint16_t* PropertyRecord::FindValue(FieldTag tag) const {
@@ -228,13 +239,10 @@ const std::uint16_t* PropertyRecord::FindValue(FieldTag tag) const {
 }
 
 const std::uint16_t* PropertyRecord::FindValueWords(FieldTag tag, std::int32_t* words) const {
-    const std::int32_t index = FindValueIndex(tag);
-    if (!index) {
-        *words = 0;
-        return nullptr;
-    }
-    *words = ExamineField(words_, Length(), index - 1).valueWords;
-    return words_ + index;
+    *words = 0;
+    if (!words_) return nullptr;
+    const std::int32_t index = LocateField(words_, Length(), tag, words);
+    return index ? words_ + index + 1 : nullptr;
 }
 
 std::uint16_t* PropertyRecord::MutableValue(FieldTag tag) {

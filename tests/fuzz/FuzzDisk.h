@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/PowerLossPlatform.h"
 #include "platform/WrappingPlatform.h"
+#include "tests/support/PowerLossPlatform.h"
 
 namespace quillet::testing {
 
@@ -61,15 +61,46 @@ class FuzzHost : public WrappingPlatform {
 };
 
 // An in-memory disk holding the input as `input` ("/fuzz/input.qdx"); other
-// files may be created in "/fuzz".
-struct FuzzDisk {
-    FuzzHost host;
-    PowerLossPlatform disk{host, "/fuzz"};
-    const std::string input = "/fuzz/input.qdx";
-    FuzzDisk(const std::uint8_t* data, std::size_t size) {
-        disk.SetWriteThrough(true);
+// files may be created in "/fuzz". The disks are kept from one run to the next
+// (cleared in between, see PowerLossPlatform::Clear): setting one up and
+// growing its files from nothing again cost as much as a short run. A run that
+// needs a second disk at the same time (the input before a change) gets
+// another one.
+class FuzzDisk {
+  public:
+    FuzzDisk(const std::uint8_t* data, std::size_t size) : machine_(Take()), disk(machine_->disk) {
         disk.PutFile(input, std::vector<std::uint8_t>(data, data + size));
     }
+    ~FuzzDisk() {
+        disk.Clear();
+        Idle().push_back(std::move(machine_));
+    }
+    FuzzDisk(const FuzzDisk&) = delete;
+    FuzzDisk& operator=(const FuzzDisk&) = delete;
+
+  private:
+    struct Machine {
+        FuzzHost host;
+        PowerLossPlatform disk{host, "/fuzz"};
+        Machine() { disk.SetWriteThrough(true); }
+    };
+    static std::vector<std::unique_ptr<Machine>>& Idle() {
+        thread_local std::vector<std::unique_ptr<Machine>> idle;
+        return idle;
+    }
+    static std::unique_ptr<Machine> Take() {
+        auto& idle = Idle();
+        if (idle.empty()) return std::make_unique<Machine>();
+        auto machine = std::move(idle.back());
+        idle.pop_back();
+        return machine;
+    }
+
+    std::unique_ptr<Machine> machine_;
+
+  public:
+    PowerLossPlatform& disk;
+    const std::string input = "/fuzz/input.qdx";
 };
 
 }  // namespace quillet::testing

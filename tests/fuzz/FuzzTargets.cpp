@@ -119,6 +119,8 @@ std::vector<FieldTag> TagsFrom(const std::uint8_t* data, std::size_t size) {
 
 // Reads every field of a record in every way there is: every read for the
 // tags of every type, the lookups that walk the fields for the others.
+// (FindValueWords is not called on its own: GetText and CompareField call it
+// with the same record and tag, so a call of its own reached nothing new.)
 void ReadRecord(const PropertyRecord& record, const PropertyRecord& other,
                 const std::vector<FieldTag>& tags) {
     CountingVisitor visitor;
@@ -128,8 +130,6 @@ void ReadRecord(const PropertyRecord& record, const PropertyRecord& other,
         const FieldTag tag = tags[i];
         char text[96];
         record.GetText(tag, text, sizeof text);
-        std::int32_t words = 0;
-        record.FindValueWords(tag, &words);
         record.CompareField(tag, other);
         if (i >= kTypeTags) continue;  // the rest only repeat the walks above
         record.GetText(tag, text, 1);

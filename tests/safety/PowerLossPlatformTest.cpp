@@ -312,6 +312,69 @@ TEST_F(PowerLossPlatformTest, WriteThroughDiskMatchesTheCachedOneWithNothingPend
     EXPECT_EQ(*through.DurableBytes("b.qdx"), *through.CurrentBytes("a.qdx"));
 }
 
+// A cleared disk is a new one, in both modes: no file, no folder but the
+// root, no stop, the first temporary name again; and the memory it keeps from
+// the removed files never shows their bytes in the files made after it.
+TEST_F(PowerLossPlatformTest, ClearedDiskIsNewAndShowsNoOldByte) {
+    for (const bool through : {false, true}) {
+        SCOPED_TRACE(through);
+        disk_.Clear();
+        disk_.SetWriteThrough(through);
+        char firstTemp[kMaxPath];
+        ASSERT_EQ(disk_.MakeTempFile(nullptr, "RXV", firstTemp), win32::kSuccess);
+        disk_.Clear();
+
+        // Large files of non-zero bytes, made in every way a file comes about.
+        const Bytes old(300 * 1024, 0x77);
+        disk_.AddFolder("sub");
+        disk_.PutFile("put.qdx", old);
+        {
+            auto f = Open("written.qdx");
+            WriteAt(*f, 0, old);
+        }
+        ASSERT_EQ(disk_.CopyFileTo(Full("put.qdx").c_str(), Full("copy.qdx").c_str()),
+                  win32::kSuccess);
+        char temp[kMaxPath];
+        ASSERT_EQ(disk_.MakeTempFile(nullptr, "RXV", temp), win32::kSuccess);
+        {
+            std::unique_ptr<File> f;
+            ASSERT_EQ(disk_.OpenFile(temp, FileAccess::kReadWrite, FileShare::kNone,
+                                     FileDisposition::kOpenExisting, &f),
+                      win32::kSuccess);
+            WriteAt(*f, 0, old);
+        }
+        ASSERT_EQ(disk_.RemoveFile(Full("written.qdx").c_str()), win32::kSuccess);
+        disk_.StopAfterWrite(disk_.WriteCount() + 1);
+
+        disk_.Clear();
+        EXPECT_TRUE(disk_.Paths().empty());
+        EXPECT_EQ(disk_.WriteCount(), 0u);
+        EXPECT_EQ(disk_.FlushCount(), 0u);
+        EXPECT_FALSE(disk_.Stopped());
+        char out[kMaxPath];
+        EXPECT_EQ(disk_.MakeTempFile((Full("sub") + "/").c_str(), "RXV", out),
+                  win32::kPathNotFound);
+        ASSERT_EQ(disk_.MakeTempFile(nullptr, "RXV", out), win32::kSuccess);
+        EXPECT_STREQ(out, firstTemp);
+        EXPECT_TRUE(disk_.CurrentBytes(out)->empty());
+
+        // New files: whatever memory they get, unwritten bytes read as zeros,
+        // and there are no bytes past what was written.
+        for (const char* name : {"a.qdx", "b.qdx", "c.qdx", "d.qdx"}) {
+            auto f = Open(name);
+            WriteAt(*f, 200 * 1024, Bytes(3, 5));
+            f->Flush();
+            Bytes expected(200 * 1024 + 3, 0);
+            std::fill(expected.end() - 3, expected.end(), 5);
+            EXPECT_EQ(*disk_.CurrentBytes(name), expected) << name;
+            EXPECT_EQ(*disk_.DurableBytes(name), expected) << name;
+        }
+        disk_.PutFile("small.qdx", Bytes(10, 1));
+        EXPECT_EQ(*disk_.CurrentBytes("small.qdx"), Bytes(10, 1));
+        EXPECT_EQ(*disk_.DurableBytes("small.qdx"), Bytes(10, 1));
+    }
+}
+
 TEST_F(PowerLossPlatformTest, SwitchingWriteThroughLeavesEveryFileDurable) {
     auto f = Open("a.qdx");
     WriteAt(*f, 0, Bytes(10, 1));

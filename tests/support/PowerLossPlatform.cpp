@@ -284,6 +284,55 @@ std::uint64_t PowerLossPlatform::CountWrite() {
     return writes_;
 }
 
+namespace {
+
+// The memory of removed files kept for new ones: files smaller than this come
+// cheaply from the allocator anyway, and a few are enough for the files one
+// run makes (its input, a copy, a temporary file, a backup).
+constexpr std::size_t kRecycledBytes = 64 * 1024;
+constexpr std::size_t kSpareFiles = 4;
+
+}  // namespace
+
+std::shared_ptr<PowerLossPlatform::Node> PowerLossPlatform::NewNode() {
+    auto node = std::make_shared<Node>();
+    if (!spare_.empty()) {
+        node->current = std::move(spare_.back());
+        spare_.pop_back();
+        node->current.clear();
+    }
+    return node;
+}
+
+void PowerLossPlatform::Recycle(std::shared_ptr<Node>& node) {
+    if (node.use_count() != 1 || node->current.capacity() < kRecycledBytes) return;
+    if (spare_.size() < kSpareFiles) {
+        spare_.push_back(std::move(node->current));
+        return;
+    }
+    // Keep the largest ones.
+    auto smallest =
+        std::min_element(spare_.begin(), spare_.end(),
+                         [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+    if (smallest->capacity() < node->current.capacity()) *smallest = std::move(node->current);
+}
+
+void PowerLossPlatform::Clear() {
+    std::lock_guard<std::recursive_mutex> guard(lock_);
+    for (auto& [path, node] : files_) Recycle(node);
+    files_.clear();
+    folders_.assign(1, root_);
+    writes_ = 0;
+    flushes_ = 0;
+    stopAfter_ = 0;
+    moves_ = 0;
+    stopAfterMove_ = 0;
+    stopped_ = false;
+    ignoreFlushes_ = false;
+    tempCounter_ = 0;
+    observer_ = nullptr;
+}
+
 void PowerLossPlatform::AddFolder(const std::string& path) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
     const std::string full = Normalize(path);
@@ -292,10 +341,16 @@ void PowerLossPlatform::AddFolder(const std::string& path) {
 
 void PowerLossPlatform::PutFile(const std::string& path, std::vector<std::uint8_t> bytes) {
     std::lock_guard<std::recursive_mutex> guard(lock_);
-    auto node = std::make_shared<Node>();
+    auto node = NewNode();
     if (!writeThrough_) node->durable = bytes;
-    node->current = std::move(bytes);
-    files_[Normalize(path)] = node;
+    if (node->current.capacity() >= bytes.size()) {
+        node->current.assign(bytes.begin(), bytes.end());
+    } else {
+        node->current = std::move(bytes);
+    }
+    auto& slot = files_[Normalize(path)];
+    if (slot) Recycle(slot);
+    slot = node;
 }
 
 void PowerLossPlatform::PutImage(const DiskImage& image) {
@@ -431,7 +486,7 @@ Win32Error PowerLossPlatform::OpenFile(const char* path, FileAccess access, File
         if (FolderExists(full)) return win32::kAccessDenied;
         if (disposition == FileDisposition::kOpenExisting) return win32::kFileNotFound;
         if (!FolderExists(FolderOf(full))) return win32::kPathNotFound;
-        it = files_.emplace(full, std::make_shared<Node>()).first;
+        it = files_.emplace(full, NewNode()).first;
     } else {
         if (disposition == FileDisposition::kCreateNew) return win32::kFileExists;
         for (const OpenHandle* h : it->second->handles) {
@@ -483,7 +538,7 @@ Win32Error PowerLossPlatform::CopyFileTo(const char* source, const char* destina
     if (FolderExists(to)) return win32::kAccessDenied;
     // Fail-if-exists: a name that is taken is never overwritten.
     if (files_.count(to)) return win32::kFileExists;
-    auto node = std::make_shared<Node>();
+    auto node = NewNode();
     if (!writeThrough_) node->durable = src->second->current;
     node->current = src->second->current;
     files_[to] = node;
@@ -527,6 +582,7 @@ Win32Error PowerLossPlatform::RemoveFile(const char* path) {
         return FolderExists(FolderOf(full)) ? win32::kFileNotFound : win32::kPathNotFound;
     }
     if (IsOpen(*it->second)) return win32::kSharingViolation;
+    Recycle(it->second);
     files_.erase(it);
     return win32::kSuccess;
 }
@@ -549,7 +605,7 @@ Win32Error PowerLossPlatform::MakeTempFile(const char* folder, const char* prefi
         const std::string full = Normalize(name);
         if (files_.count(full)) continue;
         if (name.size() + 1 > kMaxPath) return win32::kFilenameExcedRange;
-        files_[full] = std::make_shared<Node>();
+        files_[full] = NewNode();
         std::memcpy(out, name.c_str(), name.size() + 1);
         return win32::kSuccess;
     }

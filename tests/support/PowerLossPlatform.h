@@ -98,6 +98,13 @@ class PowerLossPlatform : public Platform {
     // A disk that lies about flushing: Flush succeeds but makes nothing
     // durable. For showing that the power-loss checks see a broken order.
     void IgnoreFlushes(bool ignore);
+    // Makes this a new disk again: every file and every folder but the root
+    // gone, counters, stops, flush settings and temporary names as after
+    // construction (the write-through mode stays). The memory of the larger
+    // files is kept for the files made next, so that a disk reused for many
+    // short runs (a fuzzing harness) does not grow every file from nothing
+    // again. No file may be open.
+    void Clear();
     // Write calls that succeeded so far, over all files.
     std::uint64_t WriteCount() const;
     // Flush calls that succeeded so far, over all files.
@@ -174,6 +181,12 @@ class PowerLossPlatform : public Platform {
     bool IsOpen(const Node& node) const;
     // Counts a completed write and stops the machine when it was the chosen one.
     std::uint64_t CountWrite();
+    // A node for a new file: its bytes reuse the memory of a removed file when
+    // there is some.
+    std::shared_ptr<Node> NewNode();
+    // Keeps the memory of a file that goes away (only a large one, and only
+    // when nothing else holds its node).
+    void Recycle(std::shared_ptr<Node>& node);
 
     Platform& inner_;
     std::string root_;
@@ -190,6 +203,7 @@ class PowerLossPlatform : public Platform {
     bool writeThrough_ = false;
     std::uint32_t tempCounter_ = 0;
     FlushObserver observer_;
+    std::vector<std::vector<std::uint8_t>> spare_;  // empty, with their capacity
 };
 
 }  // namespace quillet::testing
