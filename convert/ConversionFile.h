@@ -41,7 +41,6 @@ class ConversionFile : public DataFile {
     // from the data file at `sourcePath`. Leaves this object closed.
     virtual ResultCode Convert(const char* targetPath, int targetVersion, const char* sourcePath);
 
-    ResultCode CopyContainer(const char* sourcePath);
     // Copies one table of `source` into the table of the same number here,
     // which must exist: its blocks, BlockCount, RecordSize and LastBlockUsed.
     // Without `withBlocks` only the shape: no block, RecordSize as in the
@@ -56,11 +55,6 @@ class ConversionFile : public DataFile {
     ResultCode StepDownVersion(int targetVersion, DataFile* listSource = nullptr);
     // 0 when compacted, 25 when there is nothing to gain.
     ResultCode CompactFile();
-    // *fits: the step of this file, inside an access, fits in one transaction
-    // (EstimateStepDown with this file's limits); also true when the estimate
-    // fails, whose code is returned. Copy mode steps inside the copy's
-    // transaction when it does not fit.
-    ResultCode EstimateStepFits(bool* fits);
 
   protected:
     // Called by Convert as each of its phases ends (the open, the copy, the
@@ -69,12 +63,19 @@ class ConversionFile : public DataFile {
     virtual void PhaseEnded(const char* /*name*/) {}
 
   private:
+    // *fits: the step of this file, inside an access, fits in one transaction
+    // (EstimateStepDown with this file's limits); also true when the estimate
+    // fails, whose code is returned. Copy mode steps inside the copy's
+    // transaction when it does not fit.
+    ResultCode EstimateStepFits(bool* fits);
     // 5 when the block tree names a block twice or beyond the file.
     ResultCode CheckBlockTree();
     // After a failed step, cuts the file back to the committed FileBlocks.
     void CutToCommittedEnd();
-    // The copy of CopyContainer, inside both files' accesses. The tables set
-    // in `shapeOnly` get their shape without their blocks (CopyTable).
+    // The container copy: the signature, the AppHeader, the header's banner
+    // and extra fields and every table of `source`, inside both files'
+    // accesses. The tables set in `shapeOnly` get their shape without their
+    // blocks (CopyTable).
     ResultCode CopyFrom(ConversionFile& source,
                         const std::bitset<kTableCount>& shapeOnly = std::bitset<kTableCount>{});
     // The list tables a single step (from 5 to 4, or from 4 to 3) reads

@@ -1,6 +1,6 @@
-// CopyContainer and CopyTable: fill a newly created data file with the whole
-// content of another one, table by table and block by block, keeping every
-// table number; and the list tables that a single step reads from the source
+// The container copy: fills a newly created data file with the whole content
+// of another one, table by table and block by block, keeping every table
+// number; and the list tables that a single step reads from the source
 // instead.
 
 #include <cstring>
@@ -29,25 +29,6 @@ void CopyHeaderExtras(const std::uint8_t* source, std::uint8_t* target) {
 }
 
 }  // namespace
-
-ResultCode ConversionFile::CopyContainer(const char* sourcePath) {
-    ConversionFile source(platform());
-    bool created = false;
-    ResultCode result = source.Open(sourcePath, &created, OpenReadOnly);
-    if (result == 0) {
-        result = BeginAccess(true);
-        if (result == 0) {
-            ResultCode copied = source.BeginAccess(false);
-            if (copied == 0) {
-                copied = source.EndAccess(CopyFrom(source));
-            }
-            result = EndAccess(copied);
-        }
-        const ResultCode closed = source.Close();
-        if (result == 0) result = closed;
-    }
-    return result;
-}
 
 ResultCode ConversionFile::CopyFrom(ConversionFile& source,
                                     const std::bitset<kTableCount>& shapeOnly) {

@@ -292,11 +292,8 @@ ResultCode TableBuffer::BindCreate(DataFile& file, std::uint16_t* table) {
     return 0;
 }
 
-ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
-    Unbind();
-    file_ = &file;
-    table_ = table;
-    std::uint8_t descriptor[kDescriptorSize];
+ResultCode TableBuffer::ReadMatchingDescriptor(DataFile& file, std::uint16_t table,
+                                               std::uint8_t* descriptor) const {
     const ResultCode r = file.ReadTableDescriptor(table, descriptor);
     if (r) return r;
     if (descriptor[descriptor::kTableType] != tableType_ ||
@@ -310,15 +307,19 @@ ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
     return 0;
 }
 
+ResultCode TableBuffer::BindOpen(DataFile& file, std::uint16_t table) {
+    Unbind();
+    file_ = &file;
+    table_ = table;
+    std::uint8_t descriptor[kDescriptorSize];
+    return ReadMatchingDescriptor(file, table, descriptor);
+}
+
 ResultCode TableBuffer::Retarget(DataFile& file, std::uint16_t table) {
     if (!file_ || table_ == 0 || !loaded_) return kTableNotBound;
     std::uint8_t descriptor[kDescriptorSize];
-    const ResultCode r = file.ReadTableDescriptor(table, descriptor);
+    const ResultCode r = ReadMatchingDescriptor(file, table, descriptor);
     if (r) return r;
-    if (descriptor[descriptor::kTableType] != tableType_ ||
-        descriptor[descriptor::kTableSubtype] != tableSubtype_) {
-        return kTableWrongType;
-    }
     if (Load16(descriptor + descriptor::kBlockCount) != 0) return kTableContentUnavailable;
     file_ = &file;
     table_ = table;

@@ -79,9 +79,9 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     // buffer's type that holds no block yet (a new file's copy of the table
     // the content was read from), with all of the content changed: the next
     // save writes it there whole, and the table it was read from is never
-    // written. 7002 when nothing is loaded, 7001 for a table of another
-    // type, 7101 for one that holds blocks already; the binding stays as it
-    // was on failure.
+    // written. 7002 when nothing is loaded, 7001 or 7003 for a table of
+    // another type or record size, 7101 for one that holds blocks already;
+    // the binding stays as it was on failure.
     ResultCode Retarget(DataFile& file, std::uint16_t table);
 
     // ---- State ----
@@ -103,6 +103,11 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     std::int32_t DirtyEnd() const { return dirtyEnd_; }
 
   private:
+    // Reads the descriptor of `table` into `descriptor` (kDescriptorSize
+    // bytes): 7001 when its type or subtype differs from this buffer's, 7003
+    // when its record size does (both nonzero).
+    ResultCode ReadMatchingDescriptor(DataFile& file, std::uint16_t table,
+                                      std::uint8_t* descriptor) const;
     // On a file that commits in slices (DataFile::SetSliceCommits), lowers the
     // table's BlockCount to `count` in steps with a possible commit between
     // them; otherwise does nothing and the caller's one SetTableBlockCount
