@@ -8,7 +8,22 @@
 namespace quillet {
 
 ResultCode DataFile::MarkBlockModified(CacheEntry* entry, bool release) {
-    if (!writable_) return 34;
+    const bool wasDirty =
+        entry != nullptr && (entry->flags & kEntryInUse) && (entry->flags & kEntryDirty);
+    // On failure the holder may have changed the bytes already, and they never
+    // reach the file: an entry that held the stored bytes until now stops
+    // answering lookups, so that no later read (in this access or a later one)
+    // sees bytes that were refused. The root block, held for the whole access,
+    // is left to the access's own discard.
+    const auto refuse = [&](ResultCode code) {
+        if (entry != nullptr && !wasDirty && entry != rootEntry_) {
+            entry->flags &=
+                static_cast<std::uint16_t>(~(kEntryInUse | kEntryDirty | kEntryNumberKnown));
+            entry->blockNumber = 0;
+        }
+        return code;
+    };
+    if (!writable_) return refuse(34);
     if (entry == nullptr) return 13;
     const std::uint16_t kindFlag = entry->flags & kEntryMapBlock;
     const BlockKind kind = kindFlag ? BlockKind::kIndex : BlockKind::kData;
@@ -26,17 +41,17 @@ ResultCode DataFile::MarkBlockModified(CacheEntry* entry, bool release) {
     if (!(entry->flags & kEntryNumberKnown)) {
         BlockNumber number = 0;
         const ResultCode r = GetBlockNumber(table, index, &number);
-        if (r != 0) return r;
+        if (r != 0) return refuse(r);
         entry->blockNumber = number;
         entry->flags |= kEntryNumberKnown;
     }
     if (!(entry->blockNumber & kFreshFlag)) {
         BlockNumber fresh = 0;
         ResultCode r = AllocateBlock(&fresh);
-        if (r != 0) return r;
+        if (r != 0) return refuse(r);
         entry->blockNumber = static_cast<BlockNumber>(fresh | kFreshFlag);
         r = SetBlockNumber(table, index, fresh, kind, true);
-        if (r != 0) return r;
+        if (r != 0) return refuse(r);
     }
     entry->flags |= kEntryDirty;
     if (release) ReleaseBlock(entry);
