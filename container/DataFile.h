@@ -218,6 +218,16 @@ class DataFile {
     };
     const TransferCounts& Transfers() const { return transfers_; }
     ResultCode GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry);
+    // Copies data blocks first .. first + count - 1 of `table` into `into`
+    // (count * 512 bytes), as `count` GetBlock calls would see them: a block
+    // held by the cache comes from there, a block with no place reads as
+    // zeros, and the others come from the file, neighbouring places in one
+    // Seek and one Read straight into `into`, past the cache and the read
+    // window (a pending write run that overlaps them is written out first).
+    // It never adds a block to the cache. On failure (the codes of GetBlock)
+    // `into` holds an unspecified part of the blocks.
+    ResultCode ReadTableBlocks(std::uint16_t table, std::uint16_t first, std::uint16_t count,
+                               std::uint8_t* into);
     ResultCode LoadBlock(std::uint16_t table, std::uint16_t index, BlockNumber number,
                          CacheEntry** entry);
     ResultCode LoadMapBlock(std::uint16_t table, std::uint16_t mapIndex, BlockNumber number,

@@ -141,29 +141,30 @@ ResultCode CopyColumns(std::uint16_t id, ChunkedTable& list, SortedRecordList& c
 }
 
 // The list's table becomes a plain record table holding the bytes of its
-// former chunk 5. The chunked content stays loaded in `list` meanwhile and is
-// never written back.
+// former chunk 5, written straight from where they lie in the loaded chunked
+// content. That content stays loaded in `list` meanwhile and is never written
+// back.
 ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list,
                         TableBuffer& items) {
-    ResultCode result = file.SetTableType(table, kRecordTableType, kRecordTableSubtype);
+    const std::uint8_t* payload = nullptr;
+    std::int32_t size = 0;
+    ResultCode result = list.ViewChunk(kItemChunk, &payload, &size);
+    if (result == 0) result = file.SetTableType(table, kRecordTableType, kRecordTableSubtype);
     if (result == 0) result = items.BindOpen(file, table);
-    if (result == 0 && !items.Clear()) result = kListResizeFailed;
-    if (result == 0) result = list.CopyChunk(kItemChunk, items);
-    if (result == 0) result = items.Save();
+    if (result == 0) result = items.SaveFrom(payload, size);
     items.Unbind();
     return result;
 }
 
-// The two buffers every list passes through, one list after another: sized
-// once for the largest list and kept from one list to the next, so that lists
-// of megabytes are not allocated and first touched anew each time (a failed
-// reservation only leaves them to grow as they go).
+// The buffer every list is loaded into, one list after another: sized once
+// for the largest list and kept from one list to the next, so that lists of
+// megabytes are not allocated and first touched anew each time (a failed
+// reservation only leaves it to grow as it goes). The items go out from it
+// through `items`, which holds no content of its own.
 struct ListBuffers {
     ListBuffers(Platform& platform, std::int32_t largest) : list(platform) {
         list.tableBuffer().SetKeepStorage(true);
-        items.SetKeepStorage(true);
         list.tableBuffer().Reserve(largest);
-        items.Reserve(largest);
     }
     ChunkedTable list;
     TableBuffer items{kRecordTableType, kRecordTableSubtype, kRecordTableRecordSize};

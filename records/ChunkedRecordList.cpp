@@ -65,13 +65,24 @@ ResultCode ChunkedRecordList::CountChunkRecords(std::int16_t chunk, std::int32_t
     return list_.CountRecords(count);
 }
 
-ResultCode ChunkedRecordList::CopyChunk(std::int16_t chunk, Buffer& destination) {
+ResultCode ChunkedRecordList::ViewChunk(std::int16_t chunk, const std::uint8_t** data,
+                                        std::int32_t* size) {
+    *data = nullptr;
+    *size = 0;
     if (!list_.buffer()) return kListNotOpen;
     view_.SelectChunk(chunk);
     const ResultCode loaded = view_.Load();
     if (loaded) return loaded;
-    const std::int32_t size = view_.Size();
-    const std::uint8_t* data = view_.Data();
+    *size = view_.Size();
+    *data = view_.Data();
+    return 0;
+}
+
+ResultCode ChunkedRecordList::CopyChunk(std::int16_t chunk, Buffer& destination) {
+    const std::uint8_t* data = nullptr;
+    std::int32_t size = 0;
+    const ResultCode viewed = ViewChunk(chunk, &data, &size);
+    if (viewed) return viewed;
     if (!destination.Assign(data, size)) return kListResizeFailed;
     return 0;
 }

@@ -63,6 +63,10 @@ class ChunkedRecordList {
     // Copies the chunk's payload into `destination` (resized to it); 7202 when
     // the destination refuses.
     ResultCode CopyChunk(std::int16_t chunk, Buffer& destination);
+    // The chunk's payload where it lies in the bound buffer: *size bytes at
+    // *data, valid until that buffer next changes; kListNotOpen (null, 0)
+    // without a bound buffer.
+    ResultCode ViewChunk(std::int16_t chunk, const std::uint8_t** data, std::int32_t* size);
 
     RecordList& list() { return list_; }
     ChunkView& view() { return view_; }

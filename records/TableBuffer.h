@@ -84,6 +84,13 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     // the binding stays as it was on failure.
     ResultCode Retarget(DataFile& file, std::uint16_t table);
 
+    // Writes `length` bytes at `content` (memory of the caller's, unchanged
+    // during the call) as the whole content of the bound table, as Assign
+    // followed by Save would, without copying them into this buffer first.
+    // The buffer ends unloaded whether or not the save succeeds: a later Load
+    // reads the table. 7002 when not bound, 7101 for a length below 0 or above
+    // what a table holds.
+    ResultCode SaveFrom(const std::uint8_t* content, std::int32_t length);
     // ---- State ----
     DataFile* file() const { return file_; }
     std::uint16_t table() const { return table_; }
@@ -113,6 +120,12 @@ class TableBuffer : public MemoryBuffer, public TableBinding {
     // them; otherwise does nothing and the caller's one SetTableBlockCount
     // frees the whole tail.
     ResultCode ShrinkInSlices(std::uint16_t count);
+    // Save's writing: content bytes [dirtyStart, dirtyEnd) as blocks of a
+    // table content of `size` bytes, of which the first `readable` lie at
+    // `content` (the rest go out as zeros); then the block count and
+    // LastBlockUsed for `size`.
+    ResultCode WriteContent(const std::uint8_t* content, std::int32_t readable, std::int32_t size,
+                            std::int32_t dirtyStart, std::int32_t dirtyEnd);
     void JoinDirty(std::int32_t start, std::int32_t end);
     void ClearDirtyRange() { dirtyStart_ = dirtyEnd_ = 0; }
 

@@ -392,6 +392,73 @@ ResultCode DataFile::GetBlock(std::uint16_t table, std::uint16_t index, CacheEnt
     return LoadBlock(table, index, number, entry);
 }
 
+ResultCode DataFile::ReadTableBlocks(std::uint16_t table, std::uint16_t first,
+                                    std::uint16_t count, std::uint8_t* into) {
+    // The pending physical read: `runBlocks` places from `runPlace` into
+    // `runInto`.
+    std::uint16_t runPlace = 0;
+    std::uint16_t runBlocks = 0;
+    std::uint8_t* runInto = nullptr;
+    const auto readRun = [&]() -> ResultCode {
+        if (runBlocks == 0) return 0;
+        if (!file_) return 15;
+        // A place read from the file that lies beyond the file's own block
+        // count belongs to no block of it.
+        if (runPlace + runBlocks > FileBlocks()) return 3;
+        if (Overlaps(runStart_, runCount_, runPlace, runBlocks)) {
+            const ResultCode r = WriteOutRun();
+            if (r != 0) return r;
+        }
+        const std::uint64_t offset = std::uint64_t{runPlace} * kBlockSize;
+        std::uint64_t reached = 0;
+        if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
+        const std::uint32_t bytes = std::uint32_t{runBlocks} * kBlockSize;
+        std::uint32_t got = 0;
+        const Win32Error error = file_->Read(runInto, bytes, &got);
+        ++transfers_.readCalls;
+        if (error != win32::kSuccess || got < bytes) return 3;
+        transfers_.blocksRead += runBlocks;
+        runBlocks = 0;
+        return 0;
+    };
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const auto index = static_cast<std::uint16_t>(first + k);
+        std::uint8_t* to = into + std::size_t{k} * kBlockSize;
+        CacheEntry* cached = nullptr;
+        ResultCode r = LookupBlock(table, index, BlockKind::kData, true, &cached, nullptr);
+        if (r == 0) {
+            std::memcpy(to, cached->buffer, kBlockSize);
+            ReleaseBlock(cached);
+            continue;
+        }
+        if (r != 13) return r;
+        BlockNumber number = 0;
+        if (table == kDirectoryTable && index == 0) {
+            number = RootBlockNumber();
+        } else {
+            r = GetBlockNumber(table, index, &number);
+            if (r != 0) return r;
+        }
+        const std::uint16_t place = number & kBlockNumberMask;
+        if (place == 0) {
+            std::memset(to, 0, kBlockSize);
+            continue;
+        }
+        // A run grows while both its places and its bytes in `into` follow on.
+        if (runBlocks > 0 && place == runPlace + runBlocks &&
+            to == runInto + std::size_t{runBlocks} * kBlockSize && runBlocks < kMaxTableBlocks) {
+            ++runBlocks;
+            continue;
+        }
+        r = readRun();
+        if (r != 0) return r;
+        runPlace = place;
+        runBlocks = 1;
+        runInto = to;
+    }
+    return readRun();
+}
+
 ResultCode DataFile::LoadEntry(std::uint16_t table, std::uint16_t index, BlockKind kind,
                                BlockNumber number, CacheEntry** entry) {
     *entry = nullptr;

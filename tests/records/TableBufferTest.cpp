@@ -392,5 +392,62 @@ TEST_F(TableBufferTest, AssignReplacesTheWholeContent) {
     EXPECT_EQ(LoadContent(table), expected);
 }
 
+// SaveFrom writes the caller's bytes as the table's whole content: the stored
+// blocks are those Assign and Save would give, for a shorter content (the
+// tail freed), a longer one, an empty one and complemented storage, and the
+// buffer is left to load the table again.
+TEST_F(TableBufferTest, SaveFromStoresWhatAssignAndSaveWould) {
+    const Bytes source = Pattern(4000, 41);
+    for (const bool inverted : {false, true}) {
+        for (const std::int32_t length : {700, 2600, 0, 1024}) {
+            SCOPED_TRACE(::testing::Message() << "inverted " << inverted << ", " << length);
+            const std::uint16_t direct = CreateWith(Pattern(1500, 5), inverted);
+            const std::uint16_t assigned = CreateWith(Pattern(1500, 5), inverted);
+            // Bytes from an odd offset, as a chunk lies inside a larger content.
+            const std::uint8_t* from = source.data() + 333;
+            TableBuffer buffer(3, 0, 2);
+            buffer.SetInverted(inverted);
+            ASSERT_EQ(InWriteAccess([&]() -> ResultCode {
+                          ResultCode r = buffer.BindOpen(*file_, direct);
+                          if (!r) r = buffer.Load();
+                          if (!r) r = buffer.SaveFrom(from, length);
+                          if (r) return r;
+                          EXPECT_FALSE(buffer.IsLoaded());
+                          r = buffer.Load();
+                          if (!r) {
+                              EXPECT_EQ(buffer.Size(), length);
+                          }
+                          buffer.Unbind();
+                          if (!r) r = buffer.BindOpen(*file_, assigned);
+                          if (!r) r = buffer.Load();
+                          if (!r && !buffer.Assign(from, length)) r = -1;
+                          if (!r) r = buffer.Save();
+                          buffer.Unbind();
+                          return r;
+                      }),
+                      0);
+            EXPECT_EQ(RawBlocks(direct), RawBlocks(assigned));
+            EXPECT_EQ(BlockCount(direct), BlockCount(assigned));
+            EXPECT_EQ(LastBlockUsed(direct), LastBlockUsed(assigned));
+            EXPECT_EQ(LoadContent(direct, inverted), Bytes(from, from + length));
+        }
+    }
+    TableBuffer unbound(3, 0, 2);
+    EXPECT_EQ(unbound.SaveFrom(source.data(), 10), kTableNotBound);
+    const std::uint16_t table = CreateWith(Pattern(600, 9));
+    EXPECT_EQ(InWriteAccess([&]() -> ResultCode {
+                  TableBuffer buffer(3, 0, 2);
+                  const ResultCode r = buffer.BindOpen(*file_, table);
+                  if (r) return r;
+                  EXPECT_EQ(buffer.SaveFrom(source.data(), -1), kTableContentUnavailable);
+                  EXPECT_EQ(buffer.SaveFrom(nullptr, 10), kTableContentUnavailable);
+                  EXPECT_EQ(buffer.SaveFrom(source.data(), 6144 * 512 + 1),
+                            kTableContentUnavailable);
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(LoadContent(table), Pattern(600, 9));
+}
+
 }  // namespace
 }  // namespace quillet
