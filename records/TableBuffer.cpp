@@ -110,7 +110,7 @@ ResultCode TableBuffer::Load() {
         }
         // Read and decoded a piece at a time, so that each piece is decoded
         // while it is still in the processor's cache.
-        constexpr std::int32_t kPieceBlocks = 128;
+        constexpr std::int32_t kPieceBlocks = 256;
         std::uint8_t* content = Data();
         for (std::int32_t at = 0; at < blockCount; at += kPieceBlocks) {
             const std::int32_t blocks = std::min(kPieceBlocks, blockCount - at);
