@@ -224,8 +224,9 @@ class DataFile {
     // zeros, and the others come from the file, neighbouring places in one
     // Seek and one Read straight into `into`, past the cache and the read
     // window (a pending write run that overlaps them is written out first).
-    // It never adds a block to the cache. On failure (the codes of GetBlock)
-    // `into` holds an unspecified part of the blocks.
+    // It never adds one of the data blocks to the cache (the map blocks that
+    // give their places are looked up through it as ever). On failure (the
+    // codes of GetBlock) `into` holds an unspecified part of the blocks.
     ResultCode ReadTableBlocks(std::uint16_t table, std::uint16_t first, std::uint16_t count,
                                std::uint8_t* into);
     ResultCode LoadBlock(std::uint16_t table, std::uint16_t index, BlockNumber number,
