@@ -209,12 +209,20 @@ class DataFile {
     ResultCode WriteBlockAt(BlockNumber number, const std::uint8_t* buffer);
     // Writes the write run out (nothing when it is empty).
     ResultCode WriteOutRun();
+    // Notes `bytes` written at `offset`; once kWriteBackBytes have gathered
+    // since the last request (or the last flush), asks the file to start
+    // writing their range to the disk (File::StartWriteBack), so that the
+    // flush of a large commit finds most of its bytes on the way already and
+    // the disk works while the conversion goes on. Only a request: the commit
+    // order still rests on the flushes alone, and its result is not needed.
+    void NoteWritten(std::uint64_t offset, std::uint32_t bytes);
     // Drops the read window, and with `writes` the write run too.
     void DropTransferBuffers(bool writes);
     // Counters of the block transfer since the file was opened, for the
     // benchmark and the tests: calls made and blocks moved.
     struct TransferCounts {
         std::uint64_t readCalls = 0, blocksRead = 0, writeCalls = 0, blocksWritten = 0;
+        std::uint64_t writeBackRequests = 0;
     };
     const TransferCounts& Transfers() const { return transfers_; }
     ResultCode GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry);
@@ -407,6 +415,11 @@ class DataFile {
     std::uint16_t windowCount_ = 0;  // valid blocks in the window; 0: none
     std::uint16_t readAhead_ = 0;    // blocks the next sequential refill asks for
     TransferCounts transfers_;
+    // Bytes written since the last write-back request or flush, and the range
+    // of the file they lie in.
+    std::uint64_t writeBackBytes_ = 0;
+    std::uint64_t writeBackFrom_ = 0;
+    std::uint64_t writeBackTo_ = 0;
     // Intermediate commits allowed (SetSliceCommits), and when they are due.
     std::int32_t sliceCommits_ = 0;
     SliceLimits sliceLimits_;

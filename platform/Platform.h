@@ -87,6 +87,19 @@ class File {
     // returns success.
     virtual Win32Error Flush() = 0;
 
+    // Asks the system to start writing the bytes written to [offset, offset +
+    // length) towards the disk now, without waiting for them, so that a later
+    // Flush finds less left to do. It makes nothing durable (only Flush does),
+    // changes nothing a read returns, and never moves the file position. Where
+    // the system has no such request (Win32, POSIX systems other than Linux)
+    // it does nothing and returns success; a failure only means that the bytes
+    // wait for Flush as they would have anyway.
+    virtual Win32Error StartWriteBack(std::uint64_t offset, std::uint64_t length) {
+        (void)offset;
+        (void)length;
+        return win32::kSuccess;
+    }
+
     // SetFileTime with only the last-write time given; creation and access
     // times are left as they are.
     virtual Win32Error SetLastWriteTime(const FileTime& time) = 0;

@@ -19,6 +19,9 @@ Win32Error WrappingFile::SetEndOfFile() {
 Win32Error WrappingFile::Flush() {
     return inner_->Flush();
 }
+Win32Error WrappingFile::StartWriteBack(std::uint64_t offset, std::uint64_t length) {
+    return inner_->StartWriteBack(offset, length);
+}
 Win32Error WrappingFile::SetLastWriteTime(const FileTime& time) {
     return inner_->SetLastWriteTime(time);
 }

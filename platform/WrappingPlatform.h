@@ -26,6 +26,7 @@ class WrappingFile : public File {
     Win32Error Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
     Win32Error SetEndOfFile() override;
     Win32Error Flush() override;
+    Win32Error StartWriteBack(std::uint64_t offset, std::uint64_t length) override;
     Win32Error SetLastWriteTime(const FileTime& time) override;
     Win32Error LockRange(std::uint64_t offset, std::uint64_t length) override;
     Win32Error UnlockRange(std::uint64_t offset, std::uint64_t length) override;

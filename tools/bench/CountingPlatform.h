@@ -15,8 +15,8 @@
 
 namespace quillet::bench {
 
-enum class CallKind { kOpen, kSeek, kRead, kWrite, kFlush, kSetEnd, kOther };
-constexpr std::size_t kCallKinds = 7;
+enum class CallKind { kOpen, kSeek, kRead, kWrite, kFlush, kWriteBack, kSetEnd, kOther };
+constexpr std::size_t kCallKinds = 8;
 
 struct CallCounts {
     std::array<std::uint64_t, kCallKinds> calls{};
