@@ -46,4 +46,9 @@ ResultCode LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tab
     return 0;
 }
 
+void ReserveListBuffer(TableBuffer& buffer, std::int32_t largest, Platform& platform) {
+    if (!buffer.Reserve(largest) || buffer.Data() == nullptr) return;
+    platform.PrepareMemory(buffer.Data(), static_cast<std::size_t>(buffer.Capacity()));
+}
+
 }  // namespace quillet

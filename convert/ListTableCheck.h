@@ -8,6 +8,7 @@
 #include "container/DataFile.h"
 #include "platform/ResultCode.h"
 #include "records/RecordList.h"
+#include "records/TableBuffer.h"
 
 namespace quillet {
 
@@ -31,5 +32,11 @@ ResultCode CheckListTables(RecordList& index, std::int32_t count, std::uint16_t 
 // answers its code.
 ResultCode LargestTableBytes(DataFile& file, const std::bitset<kTableCount>& tables,
                              std::int32_t* bytes);
+
+// Sizes `buffer`, which every list of a step is loaded into in turn, for
+// `largest` bytes once, and has its pages given in one request rather than
+// one fault at a time on the first load (Platform::PrepareMemory). A buffer
+// that cannot be had at that size is left to grow as the lists need.
+void ReserveListBuffer(TableBuffer& buffer, std::int32_t largest, Platform& platform);
 
 }  // namespace quillet

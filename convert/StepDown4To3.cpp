@@ -164,7 +164,7 @@ ResultCode FlattenTable(DataFile& file, std::uint16_t table, ChunkedTable& list,
 struct ListBuffers {
     ListBuffers(Platform& platform, std::int32_t largest) : list(platform) {
         list.tableBuffer().SetKeepStorage(true);
-        list.tableBuffer().Reserve(largest);
+        ReserveListBuffer(list.tableBuffer(), largest, platform);
     }
     ChunkedTable list;
     TableBuffer items{kRecordTableType, kRecordTableSubtype, kRecordTableRecordSize};

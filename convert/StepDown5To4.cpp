@@ -60,7 +60,7 @@ ResultCode StepDown5To4(DataFile& file, std::uint16_t listIndexTable, DataFile& 
     list.tableBuffer().SetKeepStorage(true);
     std::int32_t largest = 0;
     if (result == 0) result = LargestTableBytes(listSource, tables, &largest);
-    if (result == 0) list.tableBuffer().Reserve(largest);
+    if (result == 0) ReserveListBuffer(list.tableBuffer(), largest, platform);
     for (std::int32_t i = 0; result == 0 && i < count; ++i) {
         PropertyRecord entry(platform);
         result = index.GetRecord(i, entry);

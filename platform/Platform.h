@@ -310,6 +310,17 @@ class Platform {
     virtual void* LocalReAllocZeroed(void* block, std::size_t bytes) = 0;
     // LocalFree; null is accepted.
     virtual void LocalFreeBlock(void* block) = 0;
+    // Asks the system to give the `bytes` at `block` (memory this process
+    // owns, such as a large buffer just allocated) their pages now, in one
+    // request, instead of one page fault at a time as they are first touched.
+    // Only whole pages inside the range are asked for. It changes no byte and
+    // never fails the caller: where the system has no such request (Win32,
+    // POSIX systems other than Linux 5.14 and later) or refuses it, the pages
+    // come on first touch as ever.
+    virtual void PrepareMemory(void* block, std::size_t bytes) {
+        (void)block;
+        (void)bytes;
+    }
 
     // ---- Text ----
 

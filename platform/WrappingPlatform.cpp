@@ -106,6 +106,9 @@ void* WrappingPlatform::LocalReAllocZeroed(void* block, std::size_t bytes) {
 void WrappingPlatform::LocalFreeBlock(void* block) {
     inner_.LocalFreeBlock(block);
 }
+void WrappingPlatform::PrepareMemory(void* block, std::size_t bytes) {
+    inner_.PrepareMemory(block, bytes);
+}
 
 int WrappingPlatform::AnsiToWide(const char* text, int length, char16_t* out, int outCount) {
     return inner_.AnsiToWide(text, length, out, outCount);

@@ -79,6 +79,7 @@ class WrappingPlatform : public Platform {
     void* LocalAllocZeroed(std::size_t bytes) override;
     void* LocalReAllocZeroed(void* block, std::size_t bytes) override;
     void LocalFreeBlock(void* block) override;
+    void PrepareMemory(void* block, std::size_t bytes) override;
 
     int AnsiToWide(const char* text, int length, char16_t* out, int outCount) override;
     int WideToAnsi(const char16_t* text, int length, char* out, int outSize) override;

@@ -1,6 +1,10 @@
 // Local memory: zero-filled blocks that know their size, so that growing one
 // can zero exactly the new bytes.
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,6 +50,24 @@ void* PosixPlatform::LocalReAllocZeroed(void* block, std::size_t bytes) {
 
 void PosixPlatform::LocalFreeBlock(void* block) {
     if (block != nullptr) std::free(HeaderOf(block));
+}
+
+void PosixPlatform::PrepareMemory(void* block, std::size_t bytes) {
+#if defined(MADV_POPULATE_WRITE)
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (block == nullptr || page <= 0) return;
+    const auto size = static_cast<std::uintptr_t>(page);
+    const auto start = reinterpret_cast<std::uintptr_t>(block);
+    if (bytes > UINTPTR_MAX - start) return;
+    const std::uintptr_t first = (start + size - 1) / size * size;
+    const std::uintptr_t end = (start + bytes) / size * size;
+    // Faults every page in writable; a kernel without the request answers
+    // EINVAL, and the pages then come on first touch.
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
 }
 
 }  // namespace quillet
