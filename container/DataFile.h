@@ -209,6 +209,16 @@ class DataFile {
     ResultCode WriteBlockAt(BlockNumber number, const std::uint8_t* buffer);
     // Writes the write run out (nothing when it is empty).
     ResultCode WriteOutRun();
+    // The file calls under ReadBlockAt, WriteBlockAt, WriteOutRun and
+    // ReadTableBlocks: one positioned call where the file offers it
+    // (File::ReadAt, WriteAt), else a Seek and a Read or Write. ReadFileAt:
+    // 0 with *got bytes read (short at the end of the file), 14 when the seek
+    // misses, 3 when the read fails. WriteFileAt: 0 when every byte is
+    // written, 14 when the seek misses, 4 otherwise; it marks the transaction
+    // as having written before the bytes go.
+    ResultCode ReadFileAt(std::uint64_t offset, std::uint8_t* into, std::uint32_t count,
+                          std::uint32_t* got);
+    ResultCode WriteFileAt(std::uint64_t offset, const std::uint8_t* from, std::uint32_t count);
     // Notes `bytes` written at `offset`; once kWriteBackBytes have gathered
     // since the last request (or the last flush), asks the file to start
     // writing their range to the disk (File::StartWriteBack), so that the

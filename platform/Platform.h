@@ -80,6 +80,33 @@ class File {
     // written; a failure may leave a short count written.
     virtual Win32Error Write(const void* buffer, std::uint32_t count, std::uint32_t* written) = 0;
 
+    // ReadFile with an OVERLAPPED offset: as Seek(offset) then Read in one
+    // call, except that the file position afterwards is unspecified (a caller
+    // that then reads, writes or sets the end at the current position seeks
+    // first). win32::kNotSupported, with *got 0 and nothing done, where the
+    // file offers no positioned reads: the caller then seeks and reads.
+    virtual Win32Error ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                              std::uint32_t* got) {
+        (void)offset;
+        (void)buffer;
+        (void)count;
+        *got = 0;
+        return win32::kNotSupported;
+    }
+
+    // WriteFile with an OVERLAPPED offset: as Seek(offset) then Write in one
+    // call, the file position afterwards unspecified; win32::kNotSupported,
+    // with *written 0 and nothing done, where the file offers no positioned
+    // writes.
+    virtual Win32Error WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                               std::uint32_t* written) {
+        (void)offset;
+        (void)buffer;
+        (void)count;
+        *written = 0;
+        return win32::kNotSupported;
+    }
+
     // SetEndOfFile: the file ends at the current position (shortened or grown).
     virtual Win32Error SetEndOfFile() = 0;
 

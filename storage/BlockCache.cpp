@@ -303,13 +303,11 @@ ResultCode DataFile::ReadBlockAt(BlockNumber number, std::uint8_t* buffer) {
         if (r != 0) return r;
     }
     const std::uint64_t offset = std::uint64_t{place} * kBlockSize;
-    std::uint64_t reached = 0;
-    if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
     std::uint8_t* into = want > 1 ? windowBuffer_.get() : buffer;
     std::uint32_t got = 0;
-    const Win32Error error = file_->Read(into, std::uint32_t{want} * kBlockSize, &got);
-    ++transfers_.readCalls;
-    if (error != win32::kSuccess || got < kBlockSize) return 3;
+    const ResultCode r = ReadFileAt(offset, into, std::uint32_t{want} * kBlockSize, &got);
+    if (r != 0) return r;
+    if (got < kBlockSize) return 3;
     transfers_.blocksRead += got / kBlockSize;
     if (want > 1) {
         windowStart_ = place;
@@ -350,13 +348,8 @@ ResultCode DataFile::WriteBlockAt(BlockNumber number, const std::uint8_t* buffer
     }
     // No memory for a run: the block goes out on its own.
     const std::uint64_t offset = std::uint64_t{place} * kBlockSize;
-    std::uint64_t reached = 0;
-    if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
-    wroteSinceCommit_ = 1;
-    std::uint32_t written = 0;
-    const Win32Error error = file_->Write(buffer, kBlockSize, &written);
-    ++transfers_.writeCalls;
-    if (error != win32::kSuccess || written != kBlockSize) return 4;
+    const ResultCode r = WriteFileAt(offset, buffer, kBlockSize);
+    if (r != 0) return r;
     ++transfers_.blocksWritten;
     NoteWritten(offset, kBlockSize);
     return 0;
@@ -366,20 +359,48 @@ ResultCode DataFile::WriteOutRun() {
     if (runCount_ == 0) return 0;
     if (!file_) return 15;
     const std::uint64_t offset = std::uint64_t{runStart_} * kBlockSize;
-    std::uint64_t reached = 0;
-    if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
-    wroteSinceCommit_ = 1;
     const std::uint32_t bytes = std::uint32_t{runCount_} * kBlockSize;
-    std::uint32_t written = 0;
-    const Win32Error error = file_->Write(runBuffer_.get(), bytes, &written);
-    ++transfers_.writeCalls;
     // A failed or short write keeps the whole run: writing its fresh places
     // again later is harmless.
-    if (error != win32::kSuccess || written != bytes) return 4;
+    const ResultCode r = WriteFileAt(offset, runBuffer_.get(), bytes);
+    if (r != 0) return r;
     transfers_.blocksWritten += runCount_;
     runCount_ = 0;
     NoteWritten(offset, bytes);
     return 0;
+}
+
+ResultCode DataFile::ReadFileAt(std::uint64_t offset, std::uint8_t* into, std::uint32_t count,
+                                std::uint32_t* got) {
+    *got = 0;
+    Win32Error error = file_->ReadAt(offset, into, count, got);
+    if (error == win32::kNotSupported) {
+        std::uint64_t reached = 0;
+        if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
+        error = file_->Read(into, count, got);
+    }
+    ++transfers_.readCalls;
+    return error == win32::kSuccess ? 0 : 3;
+}
+
+ResultCode DataFile::WriteFileAt(std::uint64_t offset, const std::uint8_t* from,
+                                 std::uint32_t count) {
+    // Marked before the bytes go: a write that fails may still have reached
+    // the file in part (a seek that misses writes nothing).
+    const std::int32_t wroteBefore = wroteSinceCommit_;
+    wroteSinceCommit_ = 1;
+    std::uint32_t written = 0;
+    Win32Error error = file_->WriteAt(offset, from, count, &written);
+    if (error == win32::kNotSupported) {
+        std::uint64_t reached = 0;
+        if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) {
+            wroteSinceCommit_ = wroteBefore;
+            return 14;
+        }
+        error = file_->Write(from, count, &written);
+    }
+    ++transfers_.writeCalls;
+    return error == win32::kSuccess && written == count ? 0 : 4;
 }
 
 void DataFile::NoteWritten(std::uint64_t offset, std::uint32_t bytes) {
@@ -436,13 +457,11 @@ ResultCode DataFile::ReadTableBlocks(std::uint16_t table, std::uint16_t first,
             if (r != 0) return r;
         }
         const std::uint64_t offset = std::uint64_t{runPlace} * kBlockSize;
-        std::uint64_t reached = 0;
-        if (file_->Seek(offset, &reached) != win32::kSuccess || reached != offset) return 14;
         const std::uint32_t bytes = std::uint32_t{runBlocks} * kBlockSize;
         std::uint32_t got = 0;
-        const Win32Error error = file_->Read(runInto, bytes, &got);
-        ++transfers_.readCalls;
-        if (error != win32::kSuccess || got < bytes) return 3;
+        const ResultCode r = ReadFileAt(offset, runInto, bytes, &got);
+        if (r != 0) return r;
+        if (got < bytes) return 3;
         transfers_.blocksRead += runBlocks;
         runBlocks = 0;
         return 0;

@@ -214,6 +214,52 @@ Win32Error PosixFile::Write(const void* buffer, std::uint32_t count, std::uint32
     return win32::kSuccess;
 }
 
+Win32Error PosixFile::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                             std::uint32_t* got) {
+    *got = 0;
+    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > limit - count) return win32::kNegativeSeek;
+    char* p = static_cast<char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < count) {
+        const ssize_t n = ::pread(fd_, p + total, count - total, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Win32FromErrno(errno);
+        }
+        if (n == 0) break;  // the end of the file
+        total += static_cast<std::uint32_t>(n);
+    }
+    *got = total;
+    return win32::kSuccess;
+}
+
+Win32Error PosixFile::WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                              std::uint32_t* written) {
+    *written = 0;
+    if (!writable_) return win32::kAccessDenied;
+    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (offset > limit - count) return win32::kNegativeSeek;
+    const char* p = static_cast<const char*>(buffer);
+    std::uint32_t total = 0;
+    while (total < count) {
+        const ssize_t n =
+            ::pwrite(fd_, p + total, count - total, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *written = total;
+            return Win32FromErrno(errno);
+        }
+        if (n == 0) {
+            *written = total;
+            return win32::kDiskFull;
+        }
+        total += static_cast<std::uint32_t>(n);
+    }
+    *written = total;
+    return win32::kSuccess;
+}
+
 Win32Error PosixFile::SetEndOfFile() {
     if (!writable_) return win32::kAccessDenied;
     const off_t at = ::lseek(fd_, 0, SEEK_CUR);

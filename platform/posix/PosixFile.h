@@ -35,6 +35,10 @@ class PosixFile final : public File {
     Win32Error Seek(std::uint64_t offset, std::uint64_t* reached) override;
     Win32Error Read(void* buffer, std::uint32_t count, std::uint32_t* got) override;
     Win32Error Write(const void* buffer, std::uint32_t count, std::uint32_t* written) override;
+    Win32Error ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                      std::uint32_t* got) override;
+    Win32Error WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                       std::uint32_t* written) override;
     Win32Error SetEndOfFile() override;
     Win32Error Flush() override;
     Win32Error StartWriteBack(std::uint64_t offset, std::uint64_t length) override;

@@ -211,6 +211,51 @@ TEST(Files, SeekReadWriteTruncateAndShortReads) {
     EXPECT_EQ(reached, 77u);
 }
 
+// Positioned reads and writes act as a seek and a read or write would; a file
+// that offers none says so and does nothing. A write-back request is only a
+// request: it changes nothing a read sees.
+TEST(Files, PositionedReadsWritesAndWriteBack) {
+    TempDir dir;
+    const std::string path = dir.File("data");
+    std::unique_ptr<File> file;
+    ASSERT_EQ(Open(path, 5, &file), win32::kSuccess);
+    std::uint32_t count = 7;
+    const Win32Error wrote = file->WriteAt(4, "wxyz", 4, &count);
+    if (wrote == win32::kNotSupported) {
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(ReadAll(path), "");
+        char buffer[4];
+        EXPECT_EQ(file->ReadAt(0, buffer, 4, &count), win32::kNotSupported);
+        EXPECT_EQ(count, 0u);
+        GTEST_SKIP() << "no positioned calls on this system";
+    }
+    ASSERT_EQ(wrote, win32::kSuccess);
+    EXPECT_EQ(count, 4u);
+    ASSERT_EQ(file->WriteAt(0, "ab", 2, &count), win32::kSuccess);
+    EXPECT_EQ(ReadAll(path), std::string("ab\0\0wxyz", 8));
+    EXPECT_EQ(file->StartWriteBack(0, 8), win32::kSuccess);
+    char buffer[16] = {};
+    ASSERT_EQ(file->ReadAt(3, buffer, sizeof buffer, &count), win32::kSuccess);
+    EXPECT_EQ(std::string(buffer, count), std::string("\0wxyz", 5));  // short at the end
+    ASSERT_EQ(file->ReadAt(8, buffer, sizeof buffer, &count), win32::kSuccess);
+    EXPECT_EQ(count, 0u);
+    // A seek after them still decides where Write goes.
+    std::uint64_t reached = 0;
+    ASSERT_EQ(file->Seek(6, &reached), win32::kSuccess);
+    ASSERT_EQ(file->Write("Q", 1, &count), win32::kSuccess);
+    EXPECT_EQ(ReadAll(path), std::string("ab\0\0wxQz", 8));
+    EXPECT_EQ(file->ReadAt(~0ull - 2, buffer, 4, &count), win32::kNegativeSeek);
+
+    file.reset();
+    ASSERT_EQ(Open(path, 2, &file), win32::kSuccess);  // read only
+    EXPECT_EQ(file->WriteAt(0, "zz", 2, &count), win32::kAccessDenied);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(file->StartWriteBack(0, 8), win32::kAccessDenied);
+    ASSERT_EQ(file->ReadAt(4, buffer, 2, &count), win32::kSuccess);
+    EXPECT_EQ(std::string(buffer, count), "wx");
+    EXPECT_EQ(ReadAll(path), std::string("ab\0\0wxQz", 8));
+}
+
 TEST(Files, AReadOnlyHandleCannotChangeTheFile) {
     TempDir dir;
     const std::string path = dir.File("data");

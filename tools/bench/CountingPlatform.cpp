@@ -27,6 +27,22 @@ class CountingFile : public File {
         counts_.bytesWritten += *written;
         return e;
     }
+    Win32Error ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                      std::uint32_t* got) override {
+        const Win32Error e = inner_->ReadAt(offset, buffer, count, got);
+        if (e == win32::kNotSupported) return e;  // the caller seeks and reads instead
+        Count(CallKind::kRead);
+        counts_.bytesRead += *got;
+        return e;
+    }
+    Win32Error WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                       std::uint32_t* written) override {
+        const Win32Error e = inner_->WriteAt(offset, buffer, count, written);
+        if (e == win32::kNotSupported) return e;
+        Count(CallKind::kWrite);
+        counts_.bytesWritten += *written;
+        return e;
+    }
     Win32Error SetEndOfFile() override {
         Count(CallKind::kSetEnd);
         return inner_->SetEndOfFile();
