@@ -165,7 +165,9 @@ TEST_F(FaultInjectionTest, EveryFailedCallLeavesTheLastCommit) {
             }
         }
     }
-    EXPECT_GT(runs, 20);
+    // At least 5 writes, each failed whole and cut short, and the 2 flushes;
+    // seeks only where the file has no positioned calls.
+    EXPECT_GT(runs, 12);
 }
 
 TEST_F(FaultInjectionTest, FailedUndoWriteKeepsTheCommittedHeader) {

@@ -37,6 +37,36 @@ class FaultFile final : public WrappingFile {
         }
         return decision.error;
     }
+    // Positioned calls count and fail as reads and writes do. Where the inner
+    // file has none (a zero-byte call answers kNotSupported), nothing counts:
+    // the caller's seek and read or write that follow count instead.
+    Win32Error ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                      std::uint32_t* got) override {
+        if (inner().ReadAt(offset, buffer, 0, got) == win32::kNotSupported) {
+            return win32::kNotSupported;
+        }
+        const auto decision = faults_.NextCall(FaultKind::kRead);
+        if (decision.fail) {
+            *got = 0;
+            return decision.error;
+        }
+        return inner().ReadAt(offset, buffer, count, got);
+    }
+    Win32Error WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                       std::uint32_t* written) override {
+        if (inner().WriteAt(offset, buffer, 0, written) == win32::kNotSupported) {
+            return win32::kNotSupported;
+        }
+        const auto decision = faults_.NextCall(FaultKind::kWrite);
+        if (!decision.fail) return inner().WriteAt(offset, buffer, count, written);
+        *written = 0;
+        if (decision.shortWrite) {
+            std::uint32_t half = 0;
+            inner().WriteAt(offset, buffer, count / 2, &half);
+            *written = half;
+        }
+        return decision.error;
+    }
     Win32Error SetEndOfFile() override {
         const auto decision = faults_.NextCall(FaultKind::kSetEndOfFile);
         return decision.fail ? decision.error : inner().SetEndOfFile();

@@ -128,6 +128,30 @@ class PowerLossPlatform::MemoryFile : public File {
         return win32::kSuccess;
     }
 
+    // Positioned calls: a seek and a read or write under one hold of the lock,
+    // each write counted and lost as a Write is. A zero-byte call does
+    // nothing, so that asking whether the file has them costs no write.
+    Win32Error ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
+                      std::uint32_t* got) override {
+        std::lock_guard<std::recursive_mutex> guard(owner_.lock_);
+        *got = 0;
+        if (owner_.stopped_) return kStoppedError;
+        if (count == 0) return win32::kSuccess;
+        position_ = offset;
+        return Read(buffer, count, got);
+    }
+
+    Win32Error WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
+                       std::uint32_t* written) override {
+        std::lock_guard<std::recursive_mutex> guard(owner_.lock_);
+        *written = 0;
+        if (owner_.stopped_) return kStoppedError;
+        if (!Writes(handle_.access)) return win32::kAccessDenied;
+        if (count == 0) return win32::kSuccess;
+        position_ = offset;
+        return Write(buffer, count, written);
+    }
+
     Win32Error SetEndOfFile() override {
         std::lock_guard<std::recursive_mutex> guard(owner_.lock_);
         if (owner_.stopped_) return kStoppedError;
