@@ -236,6 +236,9 @@ class DataFile {
     };
     const TransferCounts& Transfers() const { return transfers_; }
     ResultCode GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry);
+    // The place of data block `index` of `table` as GetBlock finds it: the
+    // root's from the header, any other through the table's map.
+    ResultCode DataBlockNumber(std::uint16_t table, std::uint16_t index, BlockNumber* number);
     // Copies data blocks first .. first + count - 1 of `table` into `into`
     // (count * 512 bytes), as `count` GetBlock calls would see them: a block
     // held by the cache comes from there, a block with no place reads as

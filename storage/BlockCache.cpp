@@ -425,18 +425,24 @@ void DataFile::DropTransferBuffers(bool writes) {
     if (writes) runCount_ = 0;
 }
 
+ResultCode DataFile::DataBlockNumber(std::uint16_t table, std::uint16_t index,
+                                    BlockNumber* number) {
+    // The directory's first block is the root, whose number the header holds.
+    if (table == kDirectoryTable && index == 0) {
+        *number = RootBlockNumber();
+        return 0;
+    }
+    return GetBlockNumber(table, index, number);
+}
+
 ResultCode DataFile::GetBlock(std::uint16_t table, std::uint16_t index, CacheEntry** entry) {
     *entry = nullptr;
     bool cached = false;
     ResultCode r = LookupBlock(table, index, BlockKind::kData, true, entry, &cached);
     if (r != 13) return r;
     BlockNumber number = 0;
-    if (table == kDirectoryTable && index == 0) {
-        number = RootBlockNumber();
-    } else {
-        r = GetBlockNumber(table, index, &number);
-        if (r != 0) return r;
-    }
+    r = DataBlockNumber(table, index, &number);
+    if (r != 0) return r;
     return LoadBlock(table, index, number, entry);
 }
 
@@ -479,12 +485,8 @@ ResultCode DataFile::ReadTableBlocks(std::uint16_t table, std::uint16_t first,
         }
         if (r != 13) return r;
         BlockNumber number = 0;
-        if (table == kDirectoryTable && index == 0) {
-            number = RootBlockNumber();
-        } else {
-            r = GetBlockNumber(table, index, &number);
-            if (r != 0) return r;
-        }
+        r = DataBlockNumber(table, index, &number);
+        if (r != 0) return r;
         const std::uint16_t place = number & kBlockNumberMask;
         if (place == 0) {
             std::memset(to, 0, kBlockSize);

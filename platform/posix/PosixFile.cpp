@@ -175,11 +175,18 @@ Win32Error PosixFile::Seek(std::uint64_t offset, std::uint64_t* reached) {
     return win32::kSuccess;
 }
 
-Win32Error PosixFile::Read(void* buffer, std::uint32_t count, std::uint32_t* got) {
+namespace {
+
+// Reads up to `count` bytes at `offset` (pread), or at the current position
+// when `offset` is negative (read), continuing short reads; short only at
+// the end of the file. On failure *got is 0.
+Win32Error ReadFully(int fd, char* p, std::uint32_t count, std::int64_t offset,
+                     std::uint32_t* got) {
     std::uint32_t total = 0;
-    char* p = static_cast<char*>(buffer);
     while (total < count) {
-        const ssize_t n = ::read(fd_, p + total, count - total);
+        const ssize_t n = offset < 0 ? ::read(fd, p + total, count - total)
+                                     : ::pread(fd, p + total, count - total,
+                                               static_cast<off_t>(offset + total));
         if (n < 0) {
             if (errno == EINTR) continue;
             *got = 0;
@@ -192,13 +199,16 @@ Win32Error PosixFile::Read(void* buffer, std::uint32_t count, std::uint32_t* got
     return win32::kSuccess;
 }
 
-Win32Error PosixFile::Write(const void* buffer, std::uint32_t count, std::uint32_t* written) {
-    *written = 0;
-    if (!writable_) return win32::kAccessDenied;
-    const char* p = static_cast<const char*>(buffer);
+// Writes `count` bytes at `offset` (pwrite), or at the current position when
+// `offset` is negative (write), continuing short writes; *written is what
+// was written, also on failure.
+Win32Error WriteFully(int fd, const char* p, std::uint32_t count, std::int64_t offset,
+                      std::uint32_t* written) {
     std::uint32_t total = 0;
     while (total < count) {
-        const ssize_t n = ::write(fd_, p + total, count - total);
+        const ssize_t n = offset < 0 ? ::write(fd, p + total, count - total)
+                                     : ::pwrite(fd, p + total, count - total,
+                                                static_cast<off_t>(offset + total));
         if (n < 0) {
             if (errno == EINTR) continue;
             *written = total;
@@ -214,50 +224,33 @@ Win32Error PosixFile::Write(const void* buffer, std::uint32_t count, std::uint32
     return win32::kSuccess;
 }
 
+}  // namespace
+
+Win32Error PosixFile::Read(void* buffer, std::uint32_t count, std::uint32_t* got) {
+    return ReadFully(fd_, static_cast<char*>(buffer), count, -1, got);
+}
+
+Win32Error PosixFile::Write(const void* buffer, std::uint32_t count, std::uint32_t* written) {
+    *written = 0;
+    if (!writable_) return win32::kAccessDenied;
+    return WriteFully(fd_, static_cast<const char*>(buffer), count, -1, written);
+}
+
 Win32Error PosixFile::ReadAt(std::uint64_t offset, void* buffer, std::uint32_t count,
                              std::uint32_t* got) {
     *got = 0;
-    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-    if (offset > limit - count) return win32::kNegativeSeek;
-    char* p = static_cast<char*>(buffer);
-    std::uint32_t total = 0;
-    while (total < count) {
-        const ssize_t n = ::pread(fd_, p + total, count - total, static_cast<off_t>(offset + total));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Win32FromErrno(errno);
-        }
-        if (n == 0) break;  // the end of the file
-        total += static_cast<std::uint32_t>(n);
-    }
-    *got = total;
-    return win32::kSuccess;
+    if (offset > kMaxOffset - count) return win32::kNegativeSeek;
+    return ReadFully(fd_, static_cast<char*>(buffer), count, static_cast<std::int64_t>(offset),
+                     got);
 }
 
 Win32Error PosixFile::WriteAt(std::uint64_t offset, const void* buffer, std::uint32_t count,
                               std::uint32_t* written) {
     *written = 0;
     if (!writable_) return win32::kAccessDenied;
-    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
-    if (offset > limit - count) return win32::kNegativeSeek;
-    const char* p = static_cast<const char*>(buffer);
-    std::uint32_t total = 0;
-    while (total < count) {
-        const ssize_t n =
-            ::pwrite(fd_, p + total, count - total, static_cast<off_t>(offset + total));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *written = total;
-            return Win32FromErrno(errno);
-        }
-        if (n == 0) {
-            *written = total;
-            return win32::kDiskFull;
-        }
-        total += static_cast<std::uint32_t>(n);
-    }
-    *written = total;
-    return win32::kSuccess;
+    if (offset > kMaxOffset - count) return win32::kNegativeSeek;
+    return WriteFully(fd_, static_cast<const char*>(buffer), count,
+                      static_cast<std::int64_t>(offset), written);
 }
 
 Win32Error PosixFile::SetEndOfFile() {
@@ -283,8 +276,7 @@ Win32Error PosixFile::StartWriteBack(std::uint64_t offset, std::uint64_t length)
 #if defined(__linux__)
     // Starts write-out of the dirty pages in the range and returns; it waits
     // for neither the data nor the metadata to reach the disk.
-    const auto limit = static_cast<std::uint64_t>(std::numeric_limits<off64_t>::max());
-    if (offset > limit || length > limit - offset) return win32::kInvalidParameter;
+    if (offset > kMaxOffset || length > kMaxOffset - offset) return win32::kInvalidParameter;
     while (::sync_file_range(fd_, static_cast<off64_t>(offset), static_cast<off64_t>(length),
                              SYNC_FILE_RANGE_WRITE) != 0) {
         if (errno != EINTR) return Win32FromErrno(errno);
