@@ -246,7 +246,29 @@ std::string FuzzIntegrity(const std::uint8_t* data, std::size_t size) {
     return "";
 }
 
+std::uint32_t ClaimedBlocks(const std::uint8_t* data, std::size_t size) {
+    FuzzDisk fuzz(data, size);
+    DataFile file(fuzz.disk);
+    bool created = false;
+    if (file.Open(fuzz.input.c_str(), &created, OpenReadOnly) != 0) return 0;
+    if (file.BeginAccess(false) != 0) return 0;
+    std::uint32_t claimed = 0;
+    for (std::uint16_t t = 0; t < kTableCount; ++t) {
+        std::uint8_t d[kDescriptorSize];
+        if (file.ReadTableDescriptor(t, d) != 0) break;
+        const std::uint16_t count = Load16(d + descriptor::kBlockCount);
+        if (d[descriptor::kTableType] != 0 && count <= kMaxTableBlocks) claimed += count;
+    }
+    file.EndAccess(0);
+    return claimed;
+}
+
 std::string FuzzConvert(const std::uint8_t* data, std::size_t size) {
+    if (ClaimedBlocks(data, size) > kFuzzedClaimedBlocks) return "";
+    return ConvertInFull(data, size);
+}
+
+std::string ConvertInFull(const std::uint8_t* data, std::size_t size) {
     FuzzDisk fuzz(data, size);
     const Bytes original(data, data + size);
     const std::string copy = "/fuzz/copy.qdx";

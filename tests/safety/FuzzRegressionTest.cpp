@@ -59,6 +59,23 @@ TEST(FuzzRegressionTest, EveryCorpusInputPasses) {
     EXPECT_GT(replayed, 0) << "no corpus input found under " << root;
 }
 
+// fuzz_convert passes by the inputs whose tables claim more than it fuzzes;
+// the kept ones among them are converted in full here.
+TEST(FuzzRegressionTest, KeptInputsWithLargeClaimsConvertInFull) {
+    int replayed = 0;
+    for (const std::filesystem::path root : {QUILLET_FUZZ_REGRESSIONS, QUILLET_FUZZ_CORPUS}) {
+        for (const auto& entry : std::filesystem::directory_iterator(root / "convert")) {
+            if (!entry.is_regular_file() || entry.path().filename() == "README") continue;
+            const Bytes input = ReadAll(entry.path());
+            if (ClaimedBlocks(input.data(), input.size()) <= kFuzzedClaimedBlocks) continue;
+            EXPECT_EQ(ConvertInFull(input.data(), input.size()), "") << entry.path().string();
+            ++replayed;
+        }
+    }
+    std::cout << "[large claims] " << replayed << " inputs converted in full" << std::endl;
+    EXPECT_GT(replayed, 0) << "no kept input claims more than " << kFuzzedClaimedBlocks;
+}
+
 // Sample files of each format, small.
 std::vector<Bytes> SampleFiles() {
     std::vector<Bytes> out;
