@@ -94,44 +94,67 @@ class PlainBuffer final : public MemoryBuffer {
     }
 };
 
+// Touches the first value word of every field the walk visits (it is always
+// inside the image) and keeps the first few tags it met.
 class CountingVisitor final : public FieldVisitor {
   public:
+    static constexpr int kKept = 4;
     std::int32_t Visit(FieldTag tag, const std::uint16_t* value) override {
-        sum_ += tag + value[0];  // the first value word is always inside the image
+        sum_ += tag + value[0];
+        if (count_ < kKept) tags_[count_] = tag;
         return ++count_ > 100000 ? 1 : 0;
+    }
+    // Copies the tags of the first fields visited, at most kKept, to `out`;
+    // returns how many.
+    std::size_t CopyTags(FieldTag* out) const {
+        const int n = std::min(count_, kKept);
+        std::copy(tags_, tags_ + n, out);
+        return static_cast<std::size_t>(n);
     }
 
   private:
     std::uint32_t sum_ = 0;
     int count_ = 0;
+    FieldTag tags_[kKept] = {};
 };
 
 // Tags to try on a record: one of every type (the first kTypeTags), then some
-// from the input.
+// from the input; kGivenTags at most.
 constexpr std::size_t kTypeTags = 8;
+constexpr std::size_t kGivenTags = 12;
 std::vector<FieldTag> TagsFrom(const std::uint8_t* data, std::size_t size) {
     std::vector<FieldTag> tags = {0x0001, 0x1002, 0x4003, 0x6004, 0x8005, 0xC006, 0x4004, 0x0000};
-    for (std::size_t i = 0; i + 1 < size && tags.size() < 12; i += 7) {
+    for (std::size_t i = 0; i + 1 < size && tags.size() < kGivenTags; i += 7) {
         tags.push_back(static_cast<FieldTag>(data[i] | (data[i + 1] << 8)));
     }
     return tags;
 }
 
 // Reads every field of a record in every way there is: every read for the
-// tags of every type, the lookups that walk the fields for the others.
-// (FindValueWords is not called on its own: GetText and CompareField call it
-// with the same record and tag, so a call of its own reached nothing new.)
+// tags of every type and for the first fields the walk visits, the lookups
+// that walk the fields for the other tags. The visited tags are found
+// whatever they are, so reading a field of any type does not wait for the
+// fuzzer to match a tag (the record code is built without comparison tracing,
+// see records/CMakeLists.txt). (FindValueWords is not called on its own:
+// GetText and CompareField call it with the same record and tag, so a call of
+// its own reached nothing new.)
 void ReadRecord(const PropertyRecord& record, const PropertyRecord& other,
-                const std::vector<FieldTag>& tags) {
+                const std::vector<FieldTag>& given) {
     CountingVisitor visitor;
     std::int32_t end = 0;
     record.ForEachField(visitor, &end);
-    for (std::size_t i = 0; i < tags.size(); ++i) {
+    FieldTag tags[CountingVisitor::kKept + kGivenTags];
+    const std::size_t visited = visitor.CopyTags(tags);
+    const std::size_t count = visited + std::min(given.size(), kGivenTags);
+    std::copy(given.begin(), given.begin() + static_cast<std::ptrdiff_t>(count - visited),
+              tags + visited);
+    const std::size_t fullReads = visited + kTypeTags;
+    for (std::size_t i = 0; i < count; ++i) {
         const FieldTag tag = tags[i];
         char text[96];
         record.GetText(tag, text, sizeof text);
         record.CompareField(tag, other);
-        if (i >= kTypeTags) continue;  // the rest only repeat the walks above
+        if (i >= fullReads) continue;  // the rest only repeat the walks above
         record.GetText(tag, text, 1);
         std::uint16_t s = 0;
         record.GetShort(tag, &s);
