@@ -30,7 +30,8 @@ std::string ConvertInFull(const std::uint8_t* data, std::size_t size);
 
 // The blocks the bytes' table descriptors claim in all, when they open as a
 // data file (0 when they do not). A claim beyond kMaxTableBlocks is left out:
-// every route refuses such a table before it reads or writes a block of it.
+// the copy refuses such a table, and a list's load refuses it, before either
+// reads a block of it, so fuzz_convert keeps fuzzing those refusals.
 std::uint32_t ClaimedBlocks(const std::uint8_t* data, std::size_t size);
 
 // ConvertInFull for the inputs whose tables claim at most
