@@ -98,12 +98,15 @@ for h in $harnesses; do
     log=$work/$h.log
     echo "== fuzz_$h for ${seconds}s"
     set +e
-    # libFuzzer's rare-feature schedule keeps every feature of the starting
-    # corpus in its list of rare ones until a new feature turns up, and scans
-    # that list at every feature an input hits. From a kept corpus that already
-    # reaches all a short run can, no new feature comes, and the scan (4000
-    # entries for fuzz_records) took two thirds of the run. A threshold of 0 lets
-    # the list shrink to its 100 rarest features at once.
+    # libFuzzer's rare-feature schedule trims its list of rare features, down
+    # to the 100 rarest, only when a new feature turns up, and then keeps every
+    # feature hit at most the threshold (255) times: thousands of them once the
+    # kept corpus has loaded. It searches that list for most features each run
+    # hits. From a kept corpus that already reaches all a short run can, no
+    # new feature comes and the list stays long: the search took up to two
+    # thirds of fuzz_records' time and a third to a half of fuzz_convert's and
+    # fuzz_open's. With a threshold of 0 the list is trimmed to 100 while the
+    # corpus loads.
     "$build/tests/fuzz/fuzz_$h" -max_total_time="$seconds" -runs="$runs" -timeout=10 -rss_limit_mb=2048 \
         -max_len=65536 -entropic_feature_frequency_threshold=0 -print_final_stats=1 -artifact_prefix="$crashes/" \
         "$corpus" "$seeds" ${extra[@]+"${extra[@]}"} > "$log" 2>&1
