@@ -76,8 +76,8 @@ done
 rm -rf "$work/all-seeds"
 
 # A quarantine of 32 MiB instead of 256 still keeps freed memory poisoned for
-# hundreds of runs (a conversion run frees about 130 KiB on average, a record
-# run about 2 KiB), and it let fuzz_records, fuzz_convert and fuzz_integrity
+# hundreds of runs (judged by how fast the default one fills, a conversion run
+# frees in the order of 100 KiB, a record run about 2 KiB), and it let fuzz_records, fuzz_convert and fuzz_integrity
 # run 15 to 20 % faster: a large quarantine keeps a harness working in memory
 # it has not touched lately, and page-faulting fresh memory in while it fills.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=32
